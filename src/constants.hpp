@@ -1,0 +1,35 @@
+// The tool's fixed locations, command lines and messages. Nothing here is
+// read from the command line, the environment or a file.
+#pragma once
+
+namespace updater {
+
+/// The firmware file on the USB stick.
+inline constexpr const char* update_file = "/mnt/usb/kestran.fir";
+/// The image the device boots now.
+inline constexpr const char* current_image = "/mnt/imgpart/kestran_current.sqsh";
+/// The previous image, kept to fall back to.
+inline constexpr const char* fallback_image = "/mnt/imgpart/kestran_fallback.sqsh";
+/// The directory that holds both images.
+inline constexpr const char* image_directory = "/mnt/imgpart";
+
+/// The checksum command, by absolute path, with the space before its operand.
+inline constexpr const char* checksum_command = "/bin/sha512sum ";
+/// Keeps the current image as the fallback image.
+inline constexpr const char* keep_fallback_command =
+    "cp /mnt/imgpart/kestran_current.sqsh /mnt/imgpart/kestran_fallback.sqsh";
+/// Installs the update file as the current image.
+inline constexpr const char* install_command =
+    "cp /mnt/usb/kestran.fir /mnt/imgpart/kestran_current.sqsh";
+/// Puts the fallback image kept in this run back as the current image.
+inline constexpr const char* restore_command =
+    "cp /mnt/imgpart/kestran_fallback.sqsh /mnt/imgpart/kestran_current.sqsh";
+
+inline constexpr const char* message_found = "Firmware update found.";
+inline constexpr const char* message_unreadable = "Firmware update could not be read.";
+inline constexpr const char* message_updating = "Updating Firmware.";
+inline constexpr const char* message_copying = "Copying the new firmware.";
+inline constexpr const char* message_complete = "Update complete.";
+inline constexpr const char* message_failed = "Update failed.";
+
+}  // namespace updater

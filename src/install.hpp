@@ -1,0 +1,24 @@
+// Installing the update file as the current image.
+#pragma once
+
+namespace updater {
+
+/// Whether the current image is to be kept as the fallback image first.
+enum class Fallback {
+    keep,  ///< the current image is readable: keep it as the fallback image
+    skip,  ///< there is no readable current image: leave the fallback image alone
+};
+
+/// Writes "Copying the new firmware.", then, with Fallback::keep, copies the
+/// current image to the fallback image and flushes it; then copies the update
+/// file over the current image and flushes it. Returns true exactly when the
+/// update file is installed and on storage.
+///
+/// Guarantees: the current image is not touched unless the fallback image of
+/// this run (with Fallback::keep) is complete and on storage; with
+/// Fallback::skip the fallback image is never written; when the install copy
+/// fails after a fallback image was kept, that image is copied back over the
+/// current image and flushed before the call returns false.
+bool update_firmware(Fallback fallback);
+
+}  // namespace updater
