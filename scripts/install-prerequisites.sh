@@ -3,12 +3,13 @@
 # Debian 12 machine, skipping what is already there. Run as root.
 # Usage: install-prerequisites.sh [build|test|all]
 #   build  compiler and CMake only (enough for the demo)
-#   test   also GoogleTest, valgrind, strace, shellcheck, clang-format, systemd
+#   test   also GoogleTest, valgrind, strace, shellcheck, clang-format, systemd,
+#          busybox
 #   all    also the ARM cross compiler and qemu (the default)
 set -euo pipefail
 
 build=(g++ cmake ninja-build util-linux coreutils)
-test=(libgtest-dev googletest valgrind strace shellcheck clang-format systemd)
+test=(libgtest-dev googletest valgrind strace shellcheck clang-format systemd busybox)
 cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static)
 
 case ${1:-all} in

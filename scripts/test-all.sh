@@ -16,6 +16,7 @@ stage() {
 }
 
 stage shellcheck scripts/*.sh tests/system/*.sh .ci/run
+stage shellcheck -s sh dist/init.d/init-updater.in
 stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/*.cpp
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# `cmake --install` lays out the tool and its start-up integration in their
+# conventional places under DESTDIR, naming the installed tool's path.
+# Usage: install-layout.sh BUILD_DIR
+set -euo pipefail
+
+build=$1
+dest=$(mktemp -d)
+trap 'rm -rf "$dest"' EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
+[[ -x $dest/usr/sbin/init-updater ]] || fail "no /usr/sbin/init-updater"
+cmp -s "$dest/usr/sbin/init-updater" "$build/init-updater" || fail "installed tool differs"
+unit=$dest/usr/lib/systemd/system/init-updater.service
+grep -qx "ExecStart=/usr/sbin/init-updater" "$unit" || fail "unit does not run /usr/sbin/init-updater"
+[[ -f $dest/usr/lib/systemd/system/kestran-image-pre.target ]] || fail "no kestran-image-pre.target"
+init=$dest/etc/init.d/init-updater
+[[ -x $init ]] || fail "no executable /etc/init.d/init-updater"
+grep -q 'INIT_UPDATER:-/usr/sbin/init-updater}' "$init" || fail "init script names another tool"
+[[ $(readlink "$dest/etc/init.d/S20init-updater") == init-updater ]] || fail "no S20 link"
+leftover=$(find "$dest" -type f -o -type l | sed "s|^$dest||" | sort | tr '\n' ' ')
+[[ $leftover == "/etc/init.d/S20init-updater /etc/init.d/init-updater /usr/lib/systemd/system/init-updater.service /usr/lib/systemd/system/kestran-image-pre.target /usr/sbin/init-updater " ]] ||
+    fail "unexpected files installed: $leftover"
+echo "install layout: 1 passed, 0 failed"
