@@ -132,13 +132,13 @@ build_glibc() {
     rm -rf "$b"
     mkdir -p "$b"
     cd "$b"
-    CC="$triple-gcc $cpu_flags -B$cache/build/gcc/$triple/libgcc-static/" CXX="" CFLAGS="-O2 -g" \
+    CC="$triple-gcc $cpu_flags -B$cache/build/gcc/$triple/libgcc-static/" CXX="" CFLAGS="-O2 -g" MAKEINFO=: \
         "$cache/src/glibc/configure" --prefix=/usr --build=x86_64-linux-gnu --host="$triple" \
         --with-headers="$runtime/usr/include" --enable-kernel=3.2 --disable-werror \
         --disable-profile --disable-nscd --disable-build-nscd --without-selinux \
         --disable-timezone-tools --without-gd libc_cv_slibdir=/lib
     make -j"$jobs"
-    make install install_root="$runtime"
+    make install install_root="$runtime" MAKEINFO=:
 }
 
 # Compiler flags that take headers, start files and libraries from the
