@@ -13,11 +13,8 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly here
 readonly dist=$here/../../dist
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+# shellcheck source-path=SCRIPTDIR source=harness.sh
+source "$here/harness.sh"
 
 # name | mounted | update file | init script's output must contain | images after
 # Images: "new" the update installed (old one kept as fallback), "old" untouched.
@@ -95,26 +92,12 @@ verify_unit() {
 }
 
 main() {
-    if [[ ${1:-} == --one ]]; then
-        TOOL=$2
-        shift 2
-        RUNNER=("$@")
-        run_one "$ROW"
-        return
-    fi
-    (($# >= 1)) || {
-        echo "usage: $0 TOOL [RUNNER...]" >&2
-        return 2
-    }
+    run_one_if_asked "$@"
+    require_tool_and_namespace "$@"
     TOOL=$(readlink -f "$1")
     shift
     verify_unit
 
-    if ! unshare --mount --propagation private true 2>/dev/null; then
-        [[ ${CI:-} == true ]] && fail "cannot create a private mount namespace (run as root)"
-        echo "SKIP: the init script tests need root for a private mount namespace" >&2
-        return 77
-    fi
     local shells=("sh")
     command -v busybox >/dev/null && shells+=("busybox sh")
     local passed=1 failed=0 row name shell # passed: the unit check above

@@ -15,6 +15,8 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly here
+# shellcheck source-path=SCRIPTDIR source=harness.sh
+source "$here/harness.sh"
 
 # name | imgpart tmpfs size | payload sizes | before: current fallback update | fault
 #   | expected stdout | exit | stderr | after: current fallback update
@@ -50,11 +52,6 @@ full-no-fallback-kept   | 1m | B=800k O=300k       | - O B | fill-300k         |
 killed-during-install   | 4m | A=64k B=96k O=32k   | A O B | kill-install      | FUC  | killed | *         | B< A B
 flushed-in-order        | 4m | A=64k B=96k O=32k   | A O B | trace             | FUCD | 0      | -         | B  A B
 '
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
 # The expected standard output for a string of message codes.
 expected_stdout() {
@@ -254,29 +251,11 @@ EOF
 }
 
 main() {
-    if [[ ${1:-} == --one ]]; then
-        TOOL=$2
-        shift 2
-        RUNNER=("$@")
-        run_one "$ROW"
-        return
-    fi
-    (($# >= 1)) || {
-        echo "usage: $0 TOOL [RUNNER...]" >&2
-        return 2
-    }
+    run_one_if_asked "$@"
+    require_tool_and_namespace "$@"
     local tool
     tool=$(readlink -f "$1")
     shift
-
-    if ! unshare --mount --propagation private true 2>/dev/null; then
-        if [[ ${CI:-} == true ]]; then
-            echo "FAIL: cannot create a private mount namespace (run as root)" >&2
-            return 1
-        fi
-        echo "SKIP: system scenarios need root for a private mount namespace" >&2
-        return 77
-    fi
 
     local passed=0 failed=0 skipped=0 row name fault
     while IFS= read -r row; do
