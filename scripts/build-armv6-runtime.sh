@@ -19,7 +19,7 @@ set -euo pipefail
 readonly triple=arm-linux-gnueabihf
 readonly cpu_flags="-march=armv6 -mfpu=vfp -mfloat-abi=hard -marm"
 readonly gcc_version=12
-readonly cache=${KESTRAN_ARMV6_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kestran-armv6}
+readonly cache=${KESTRAN_ARMV6_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kestran-armv6}
 readonly runtime=$cache/runtime
 jobs=$(nproc)
 readonly jobs
