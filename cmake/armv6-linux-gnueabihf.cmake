@@ -56,10 +56,9 @@ elseif(ARMV6_RUNTIME)
   # --sysroot alone would still let the compiler's own ARMv7 start files,
   # libgcc and headers in: name the runtime's first, and only its headers.
   set(c_includes "-nostdinc -isystem ${gcc_include} -isystem ${r}/usr/include")
-  set(cxx_includes "-nostdinc -isystem ${r}/usr/include/c++/${gcc_major}"
-    " -isystem ${r}/usr/include/c++/${gcc_major}/arm-linux-gnueabihf"
-    " -isystem ${r}/usr/include/c++/${gcc_major}/backward ${c_includes}")
-  string(CONCAT cxx_includes ${cxx_includes})
+  set(cxx_dir "${r}/usr/include/c++/${gcc_major}")
+  set(cxx_includes "-nostdinc -isystem ${cxx_dir} -isystem ${cxx_dir}/arm-linux-gnueabihf \
+-isystem ${cxx_dir}/backward ${c_includes}")
   set(link_dirs "-B${r}/usr/lib/gcc/arm-linux-gnueabihf/${gcc_major}/ -B${r}/usr/lib/ -B${r}/lib/")
   set(cpu_flags "${cpu_flags} ${link_dirs}")
   set(CMAKE_C_FLAGS_INIT "${c_includes}")
