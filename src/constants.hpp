@@ -12,6 +12,9 @@ inline constexpr const char* current_image = "/mnt/imgpart/kestran_current.sqsh"
 inline constexpr const char* fallback_image = "/mnt/imgpart/kestran_fallback.sqsh";
 /// The directory that holds both images.
 inline constexpr const char* image_directory = "/mnt/imgpart";
+/// Present while the current image is being overwritten: a current image
+/// found with it may be incomplete.
+inline constexpr const char* install_marker = "/mnt/imgpart/kestran_install.incomplete";
 
 /// The checksum command, by absolute path, with the space before its operand.
 inline constexpr const char* checksum_command = "/bin/sha512sum ";

@@ -15,6 +15,7 @@ int main(int, char**) {
     using namespace updater;
 
     say(message_found);
+    const bool current_suspect = install_interrupted();
     const std::optional<std::string> current = _get_shasum(current_image);
     const std::optional<std::string> update = _get_shasum(update_file);
     if (!update) {
@@ -22,11 +23,16 @@ int main(int, char**) {
         return 0;
     }
     if (current == update) {
+        if (current_suspect) {
+            finish_interrupted_install();
+        }
         return 0;
     }
 
+    // An image that may be incomplete is no fallback: keep the one there is.
     say(message_updating);
-    const bool installed = update_firmware(current ? Fallback::keep : Fallback::skip);
+    const bool keep = current && !current_suspect;
+    const bool installed = update_firmware(keep ? Fallback::keep : Fallback::skip);
     say(installed ? message_complete : message_failed);
     return 0;
 }

@@ -18,7 +18,18 @@ enum class Fallback {
 /// this run (with Fallback::keep) is complete and on storage; with
 /// Fallback::skip the fallback image is never written; when the install copy
 /// fails after a fallback image was kept, that image is copied back over the
-/// current image and flushed before the call returns false.
+/// current image and flushed before the call returns false. While the current
+/// image may be incomplete, the install marker is on storage, so a later run
+/// knows (install_interrupted) not to keep that image as the fallback.
 bool update_firmware(Fallback fallback);
+
+/// True when an earlier installation was cut off (power cut, kill) or failed
+/// without a restore, so the current image may be incomplete.
+bool install_interrupted();
+
+/// Records that the current image is complete after all (it matches the
+/// update file): removes the install marker. Returns true when that is on
+/// storage.
+bool finish_interrupted_install();
 
 }  // namespace updater

@@ -1,7 +1,10 @@
 #include "storage.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace updater {
 namespace {
@@ -33,6 +36,21 @@ bool fsync_path(const char* path, int flags) {
 
 bool flush_to_storage(const char* path, const char* directory) {
     return fsync_path(path, O_RDONLY) && fsync_path(directory, O_RDONLY | O_DIRECTORY);
+}
+
+bool create_durably(const char* path, const char* directory) {
+    const FileDescriptor fd(::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    return fd.get() >= 0 && ::fsync(fd.get()) == 0 && fsync_path(directory, O_RDONLY | O_DIRECTORY);
+}
+
+bool remove_durably(const char* path, const char* directory) {
+    return (::unlink(path) == 0 || errno == ENOENT) &&
+           fsync_path(directory, O_RDONLY | O_DIRECTORY);
+}
+
+bool exists(const char* path) {
+    struct stat status;
+    return ::lstat(path, &status) == 0;
 }
 
 }  // namespace updater

@@ -18,39 +18,44 @@ readonly here
 # shellcheck source-path=SCRIPTDIR source=harness.sh
 source "$here/harness.sh"
 
-# name | imgpart tmpfs size | payload sizes | before: current fallback update | fault
-#   | expected stdout | exit | stderr | after: current fallback update
+# name | imgpart tmpfs size | payload sizes | before | fault | expected stdout
+#   | exit | stderr | after
 #
 # Payloads are random bytes named by letter (A, B, O) of the given sizes.
-# Images: a letter is a file with exactly that payload, "-" is no file,
-# "A<" is a file holding a strict prefix of A (a copy cut short), "/" is a
-# directory.
+# Before and after list the current image, the fallback image, the update
+# file and the install marker. Images: a letter is a file with exactly that
+# payload, "-" is no file, "A<" is a file holding a strict prefix of A (a copy
+# cut short; before a run, the first half of A), "/" is a directory. Marker:
+# "M" present, "-" absent.
 # Stdout codes, one line each: F "Firmware update found.", R "Firmware
 # update could not be read.", U "Updating Firmware.", C "Copying the new
 # firmware.", D "Update complete.", X "Update failed.".
 # Stderr: "-" empty, "*" anything, else a text it must contain.
 readonly table='
-identical               | 4m | A=64k               | A - A | -                 | F    | 0      | -         | A  - A
-identical-with-fallback | 4m | A=64k O=32k         | A O A | -                 | F    | 0      | -         | A  O A
-different               | 4m | A=64k B=96k         | A - B | -                 | FUCD | 0      | -         | B  A B
-fallback-replaced       | 4m | A=64k B=96k O=32k   | A O B | -                 | FUCD | 0      | -         | B  A B
-empty-update            | 4m | A=64k B=0 O=32k     | A O B | -                 | FUCD | 0      | -         | B  A B
-arguments-ignored       | 4m | A=64k B=96k         | A - B | args              | FUCD | 0      | -         | B  A B
-arguments-identical     | 4m | A=64k               | A - A | args              | F    | 0      | -         | A  - A
-no-current-image        | 4m | B=96k               | - - B | -                 | FUCD | 0      | sha512sum | B  - B
-no-current-keeps-old    | 4m | B=96k O=32k         | - O B | -                 | FUCD | 0      | sha512sum | B  O B
-current-unreadable      | 4m | A=64k B=96k O=32k   | A O B | sum-fails-current | FUCD | 0      | simulated | B  O B
-no-update-file          | 4m | A=64k O=32k         | A O - | -                 | FR   | 0      | sha512sum | A  O -
-update-is-directory     | 4m | A=64k O=32k         | A O - | update-dir        | FR   | 0      | sha512sum | A  O /
-no-images-at-all        | 4m | -                   | - - - | -                 | FR   | 0      | sha512sum | -  - -
-checksum-fails          | 4m | A=64k B=96k O=32k   | A O B | sum-fails         | FR   | 0      | simulated | A  O B
-checksum-prints-garbage | 4m | A=64k B=96k O=32k   | A O B | sum-garbage       | FR   | 0      | -         | A  O B
-read-only-partition     | 4m | A=64k B=96k O=32k   | A O B | read-only         | FUCX | 0      | cp:       | A  O B
-full-for-fallback       | 1m | A=600k B=200k       | A - B | -                 | FUCX | 0      | cp:       | A  A< B
-full-for-install        | 1m | A=300k B=800k       | A - B | -                 | FUCX | 0      | cp:       | A  A B
-full-no-fallback-kept   | 1m | B=800k O=300k       | - O B | fill-300k         | FUCX | 0      | cp:       | B< O B
-killed-during-install   | 4m | A=64k B=96k O=32k   | A O B | kill-install      | FUC  | killed | *         | B< A B
-flushed-in-order        | 4m | A=64k B=96k O=32k   | A O B | trace             | FUCD | 0      | -         | B  A B
+identical               | 4m | A=64k               | A  - A - | -                 | F    | 0      | -         | A  - A -
+identical-with-fallback | 4m | A=64k O=32k         | A  O A - | -                 | F    | 0      | -         | A  O A -
+different               | 4m | A=64k B=96k         | A  - B - | -                 | FUCD | 0      | -         | B  A B -
+fallback-replaced       | 4m | A=64k B=96k O=32k   | A  O B - | -                 | FUCD | 0      | -         | B  A B -
+empty-update            | 4m | A=64k B=0 O=32k     | A  O B - | -                 | FUCD | 0      | -         | B  A B -
+arguments-ignored       | 4m | A=64k B=96k         | A  - B - | args              | FUCD | 0      | -         | B  A B -
+arguments-identical     | 4m | A=64k               | A  - A - | args              | F    | 0      | -         | A  - A -
+no-current-image        | 4m | B=96k               | -  - B - | -                 | FUCD | 0      | sha512sum | B  - B -
+no-current-keeps-old    | 4m | B=96k O=32k         | -  O B - | -                 | FUCD | 0      | sha512sum | B  O B -
+current-unreadable      | 4m | A=64k B=96k O=32k   | A  O B - | sum-fails-current | FUCD | 0      | simulated | B  O B -
+no-update-file          | 4m | A=64k O=32k         | A  O - - | -                 | FR   | 0      | sha512sum | A  O - -
+update-is-directory     | 4m | A=64k O=32k         | A  O - - | update-dir        | FR   | 0      | sha512sum | A  O / -
+no-images-at-all        | 4m | -                   | -  - - - | -                 | FR   | 0      | sha512sum | -  - - -
+checksum-fails          | 4m | A=64k B=96k O=32k   | A  O B - | sum-fails         | FR   | 0      | simulated | A  O B -
+checksum-prints-garbage | 4m | A=64k B=96k O=32k   | A  O B - | sum-garbage       | FR   | 0      | -         | A  O B -
+read-only-partition     | 4m | A=64k B=96k O=32k   | A  O B - | read-only         | FUCX | 0      | cp:       | A  O B -
+full-for-fallback       | 1m | A=600k B=200k       | A  - B - | -                 | FUCX | 0      | cp:       | A  A< B -
+full-for-install        | 1m | A=300k B=800k       | A  - B - | -                 | FUCX | 0      | cp:       | A  A B -
+full-no-fallback-kept   | 1m | B=800k O=300k       | -  O B - | fill-300k         | FUCX | 0      | cp:       | B< O B M
+killed-during-install   | 4m | A=64k B=96k O=32k   | A  O B - | kill-install      | FUC  | killed | *         | B< A B M
+rerun-after-kill        | 4m | A=64k B=96k         | B< A B M | -                 | FUCD | 0      | -         | B  A B -
+rerun-already-complete  | 4m | A=64k B=96k         | B  A B M | -                 | F    | 0      | -         | B  A B -
+rerun-fails-again       | 1m | A=300k B=800k       | B< A B M | -                 | FUCX | 0      | cp:       | B< A B M
+flushed-in-order        | 4m | A=64k B=96k O=32k   | A  O B - | trace             | FUCD | 0      | -         | B  A B -
 '
 
 # The expected standard output for a string of message codes.
@@ -69,11 +74,19 @@ expected_stdout() {
     done
 }
 
-# Puts payload LETTER (or nothing, for "-") at PATH.
+# Puts payload LETTER at PATH: nothing for "-", the first half of it for
+# "LETTER<".
 place() {
-    local letter=$1 path=$2
-    [[ $letter == - ]] || cp "/mnt/ref/$letter" "$path"
+    local letter=$1 path=$2 ref
+    ref=/mnt/ref/${letter:0:1}
+    case $letter in
+    -) ;;
+    ?\<) head -c $(($(stat -c %s "$ref") / 2)) "$ref" >"$path" ;;
+    *) cp "$ref" "$path" ;;
+    esac
 }
+
+readonly marker=/mnt/imgpart/kestran_install.incomplete
 
 # Checks that PATH holds what the image notation STATE says.
 check_image() {
@@ -111,8 +124,8 @@ replace_checksum() {
     mount --bind /mnt/fake-sha512sum "$real"
 }
 
-# Events of an strace log of the tool: the copies it started and the files
-# it flushed, in order.
+# Events of an strace log of the tool: the copies it started, the files it
+# flushed and removed, in order.
 flush_events() {
     awk '
         NR == 1 { tool = $1 }
@@ -124,6 +137,9 @@ flush_events() {
         }
         $1 == tool && /openat\(AT_FDCWD, "/ && / = [0-9]+$/ {
             split($0, q, "\""); fd[$NF] = q[2]
+        }
+        $1 == tool && /unlink(at)?\(/ && / = 0$/ {
+            split($0, q, "\""); print "unlink " q[2]
         }
         $1 == tool && /fsync\([0-9]+\) += 0$/ {
             match($0, /fsync\([0-9]+/); print "fsync " fd[substr($0, RSTART + 6, RLENGTH - 6)]
@@ -141,9 +157,9 @@ run_one() {
     read -r out <<<"$out"
     read -r status <<<"$status"
     read -r errtext <<<"$errtext"
-    read -r cur fb upd <<<"$cur"
-    local want_cur want_fb want_upd
-    read -r want_cur want_fb want_upd <<<"$after"
+    local mark want_cur want_fb want_upd want_mark
+    read -r cur fb upd mark <<<"$cur"
+    read -r want_cur want_fb want_upd want_mark <<<"$after"
 
     mount -t tmpfs -o size=64m,mode=0755 scratch /mnt
     mkdir /mnt/usb /mnt/imgpart /mnt/ref /mnt/bin
@@ -158,6 +174,9 @@ run_one() {
     place "$cur" /mnt/imgpart/kestran_current.sqsh
     place "$fb" /mnt/imgpart/kestran_fallback.sqsh
     place "$upd" /mnt/usb/kestran.fir
+    if [[ $mark == M ]]; then
+        : >"$marker"
+    fi
 
     local -a args=() wrap=()
     # The checksum scripts expand their own "$1"; strace takes its syscall
@@ -193,7 +212,8 @@ EOF
         ;;
     trace)
         # LeakSanitizer cannot run under ptrace; the other runs check leaks.
-        wrap=(env "ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -s 256 -e trace=execve,openat,fsync -o /mnt/trace) ;;
+        wrap=(env "ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -s 256 -e trace=execve,openat,fsync,unlink,unlinkat \
+            -o /mnt/trace) ;;
     *) fail "unknown fault $fault" ;;
     esac
 
@@ -225,6 +245,10 @@ EOF
     check_image "current image" /mnt/imgpart/kestran_current.sqsh "$want_cur"
     check_image "fallback image" /mnt/imgpart/kestran_fallback.sqsh "$want_fb"
     check_image "update file" /mnt/usb/kestran.fir "$want_upd"
+    case $want_mark in
+    M) [[ -e $marker ]] || fail "install marker missing" ;;
+    *) [[ ! -e $marker ]] || fail "install marker left behind" ;;
+    esac
 
     # The update file is never written; nothing is written before the
     # installation is announced.
@@ -242,8 +266,12 @@ EOF
             "cp kestran_current.sqsh kestran_fallback.sqsh" \
             "fsync /mnt/imgpart/kestran_fallback.sqsh" \
             "fsync /mnt/imgpart" \
+            "fsync $marker" \
+            "fsync /mnt/imgpart" \
             "cp kestran.fir kestran_current.sqsh" \
             "fsync /mnt/imgpart/kestran_current.sqsh" \
+            "fsync /mnt/imgpart" \
+            "unlink $marker" \
             "fsync /mnt/imgpart")
         diff -u <(echo "$want") <(flush_events /mnt/trace) >&2 ||
             fail "copies and flushes out of order"
