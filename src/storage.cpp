@@ -32,20 +32,24 @@ bool fsync_path(const char* path, int flags) {
     return fd.get() >= 0 && ::fsync(fd.get()) == 0;
 }
 
+/// Fsyncs the directory `directory`, so the entries in it are on storage.
+bool fsync_directory(const char* directory) {
+    return fsync_path(directory, O_RDONLY | O_DIRECTORY);
+}
+
 }  // namespace
 
 bool flush_to_storage(const char* path, const char* directory) {
-    return fsync_path(path, O_RDONLY) && fsync_path(directory, O_RDONLY | O_DIRECTORY);
+    return fsync_path(path, O_RDONLY) && fsync_directory(directory);
 }
 
 bool create_durably(const char* path, const char* directory) {
     const FileDescriptor fd(::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    return fd.get() >= 0 && ::fsync(fd.get()) == 0 && fsync_path(directory, O_RDONLY | O_DIRECTORY);
+    return fd.get() >= 0 && ::fsync(fd.get()) == 0 && fsync_directory(directory);
 }
 
 bool remove_durably(const char* path, const char* directory) {
-    return (::unlink(path) == 0 || errno == ENOENT) &&
-           fsync_path(directory, O_RDONLY | O_DIRECTORY);
+    return (::unlink(path) == 0 || errno == ENOENT) && fsync_directory(directory);
 }
 
 bool exists(const char* path) {
