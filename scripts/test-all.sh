@@ -16,7 +16,7 @@ stage() {
 }
 
 stage shellcheck -x scripts/*.sh tests/system/*.sh .ci/run
-stage shellcheck -s sh dist/init.d/init-updater.in
+stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image
 stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/*.cpp
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh

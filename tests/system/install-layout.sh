@@ -15,6 +15,7 @@ fail() {
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 [[ -x $dest/usr/sbin/init-updater ]] || fail "no /usr/sbin/init-updater"
 cmp -s "$dest/usr/sbin/init-updater" "$build/init-updater" || fail "installed tool differs"
+[[ -x $dest/usr/sbin/kestran-boot-image ]] || fail "no executable /usr/sbin/kestran-boot-image"
 unit=$dest/usr/lib/systemd/system/init-updater.service
 grep -qx "ExecStart=/usr/sbin/init-updater" "$unit" || fail "unit does not run /usr/sbin/init-updater"
 [[ -f $dest/usr/lib/systemd/system/kestran-image-pre.target ]] || fail "no kestran-image-pre.target"
@@ -23,6 +24,6 @@ init=$dest/etc/init.d/init-updater
 grep -q 'INIT_UPDATER:-/usr/sbin/init-updater}' "$init" || fail "init script names another tool"
 [[ $(readlink "$dest/etc/init.d/S20init-updater") == init-updater ]] || fail "no S20 link"
 leftover=$(find "$dest" -type f -o -type l | sed "s|^$dest||" | sort | tr '\n' ' ')
-[[ $leftover == "/etc/init.d/S20init-updater /etc/init.d/init-updater /usr/lib/systemd/system/init-updater.service /usr/lib/systemd/system/kestran-image-pre.target /usr/sbin/init-updater " ]] ||
+[[ $leftover == "/etc/init.d/S20init-updater /etc/init.d/init-updater /usr/lib/systemd/system/init-updater.service /usr/lib/systemd/system/kestran-image-pre.target /usr/sbin/init-updater /usr/sbin/kestran-boot-image " ]] ||
     fail "unexpected files installed: $leftover"
 echo "install layout: 1 passed, 0 failed"

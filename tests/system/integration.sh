@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Start-up integration: the systemd unit passes `systemd-analyze verify`, and
+# Start-up integration: the systemd unit passes `systemd-analyze verify`;
 # the init script runs the built tool only when both mount points are
-# mounted and the update file is there, and never fails the boot. The init
-# script runs in private mount namespaces with tmpfs at /mnt/usb and
-# /mnt/imgpart (the host's /mnt is covered by a scratch tmpfs), under every
-# POSIX shell found among sh (dash on Debian) and busybox sh.
+# mounted and the update file is there, and never fails the boot; and
+# kestran-boot-image names the image to boot in each state the partition can
+# be left in, without writing to it. The scripts run in private mount
+# namespaces with tmpfs at /mnt/usb and /mnt/imgpart (the host's /mnt is
+# covered by a scratch tmpfs), under every POSIX shell found among sh (dash on
+# Debian) and busybox sh.
 #
 # Usage: integration.sh TOOL [RUNNER...]
 # Exit status: 0 passed, 1 failed, 77 no namespace (a failure when CI=true).
@@ -16,36 +18,104 @@ readonly dist=$here/../../dist
 # shellcheck source-path=SCRIPTDIR source=harness.sh
 source "$here/harness.sh"
 
-# name | mounted | update file | init script's output must contain | images after
-# Images: "new" the update installed (old one kept as fallback), "old" untouched.
+# name | runs | mounted | partition before | update file | output | images after
+# Runs: "init" the init script with the built tool, "boot" kestran-boot-image.
+# Partition: current, fallback and install marker: "C" the old image, "F" an
+# older fallback image, "E" an empty file, "/" a directory, "L" a link to the
+# other image, "M" the marker, "-" nothing.
+# Output: for init, text the output must contain; for boot, the exact
+# standard output ("current" or "fallback" for that image's path), or "none"
+# for exit status 1 with one line on standard error.
+# After: "new" the update installed (old one kept as fallback), "old" the
+# images untouched (and the tool not run), "same" the partition unchanged.
 readonly table='
-update-present     | both    | yes | Update complete.                     | new
-no-update-file     | both    | no  | no firmware update on the USB stick  | old
-usb-not-mounted    | imgpart | yes | /mnt/usb is not mounted              | old
-imgpart-not-mounted| usb     | yes | /mnt/imgpart is not mounted          | old
-tool-fails         | both    | yes | ended with status 1                  | old
+update-present          | init | both    | C - - | yes | Update complete.                    | new
+no-update-file          | init | both    | C - - | no  | no firmware update on the USB stick | old
+usb-not-mounted         | init | imgpart | C - - | yes | /mnt/usb is not mounted             | old
+imgpart-not-mounted     | init | usb     | C - - | yes | /mnt/imgpart is not mounted         | old
+tool-fails              | init | both    | C - - | yes | ended with status 1                 | old
+boot-current-only       | boot | both    | C - - | no  | current                             | same
+boot-both               | boot | both    | C F - | yes | current                             | same
+boot-marker             | boot | both    | C F M | no  | fallback                            | same
+boot-no-current         | boot | both    | - F - | no  | fallback                            | same
+boot-marker-no-fallback | boot | both    | C - M | no  | none                                | same
+boot-nothing            | boot | both    | - - - | no  | none                                | same
+boot-current-directory  | boot | both    | / F - | no  | fallback                            | same
+boot-current-empty      | boot | both    | E F - | no  | fallback                            | same
+boot-current-link       | boot | both    | L F - | no  | fallback                            | same
+boot-marker-directory   | boot | both    | C F / | no  | fallback                            | same
+boot-fallback-directory | boot | both    | - / - | no  | none                                | same
 '
+
+# Puts what the partition notation STATE says at PATH; OTHER is the path
+# a link points to.
+place() {
+    local state=$1 path=$2 other=$3
+    case $state in
+    -) ;;
+    C) cp /mnt/ref/old "$path" ;;
+    F) cp /mnt/ref/older "$path" ;;
+    E) : >"$path" ;;
+    M) : >"$path" ;;
+    /) mkdir "$path" ;;
+    L) ln -s "$other" "$path" ;;
+    *) fail "unknown partition state $state" ;;
+    esac
+}
+
+# Everything on the image partition, with sizes and times.
+listing() {
+    find /mnt/imgpart -printf '%p %y %s %T@ %C@ %l\n' | sort
+}
 
 # Runs one row with shell SHELL_CMD; called inside its own mount namespace.
 run_one() {
-    local row=$1 name mounted present want after
-    IFS='|' read -r name mounted present want after <<<"$row"
+    local row=$1 name runs mounted part present want after
+    IFS='|' read -r name runs mounted part present want after <<<"$row"
     read -r name <<<"$name"
+    read -r runs <<<"$runs"
     read -r mounted <<<"$mounted"
     read -r present <<<"$present"
     want=$(sed 's/^ *//; s/ *$//' <<<"$want")
     read -r after <<<"$after"
+    local cur fb mark
+    read -r cur fb mark <<<"$part"
 
     mount -t tmpfs -o size=16m scratch /mnt
     mkdir /mnt/usb /mnt/imgpart /mnt/ref
     [[ $mounted == both || $mounted == usb ]] && mount -t tmpfs usb /mnt/usb
     [[ $mounted == both || $mounted == imgpart ]] && mount -t tmpfs imgpart /mnt/imgpart
     echo old >/mnt/ref/old
+    echo older >/mnt/ref/older
     echo new >/mnt/ref/new
-    cp /mnt/ref/old /mnt/imgpart/kestran_current.sqsh
+    local current=/mnt/imgpart/kestran_current.sqsh fallback=/mnt/imgpart/kestran_fallback.sqsh
+    place "$cur" "$current" "$fallback"
+    place "$fb" "$fallback" "$current"
+    place "$mark" /mnt/imgpart/kestran_install.incomplete ""
     # Where the stick is not mounted, the file lies in the bare mount point,
     # as a stale copy would: it must not be taken for an update.
     [[ $present == yes ]] && cp /mnt/ref/new /mnt/usb/kestran.fir
+
+    if [[ $runs == boot ]]; then
+        local before got=0
+        before=$(listing)
+        $SHELL_CMD "$dist/sbin/kestran-boot-image" >/mnt/out 2>/mnt/err || got=$?
+        [[ $(listing) == "$before" ]] || fail "kestran-boot-image changed the partition"
+        case $want in
+        none)
+            ((got == 1)) || fail "exit status $got, expected 1"
+            [[ ! -s /mnt/out ]] || fail "standard output: $(cat /mnt/out)"
+            [[ $(wc -l </mnt/err) == 1 ]] || fail "standard error is not one line: $(cat /mnt/err)"
+            ;;
+        *)
+            ((got == 0)) || fail "exit status $got: $(cat /mnt/err)"
+            [[ $(cat /mnt/out) == "/mnt/imgpart/kestran_$want.sqsh" ]] ||
+                fail "named '$(cat /mnt/out)', expected the $want image"
+            [[ ! -s /mnt/err ]] || fail "standard error: $(cat /mnt/err)"
+            ;;
+        esac
+        return 0
+    fi
 
     local updater=$TOOL
     if [[ $name == tool-fails ]]; then
@@ -65,12 +135,12 @@ run_one() {
 
     case $after in
     new)
-        cmp -s /mnt/imgpart/kestran_current.sqsh /mnt/ref/new || fail "update not installed"
-        cmp -s /mnt/imgpart/kestran_fallback.sqsh /mnt/ref/old || fail "fallback not kept"
+        cmp -s "$current" /mnt/ref/new || fail "update not installed"
+        cmp -s "$fallback" /mnt/ref/old || fail "fallback not kept"
         ;;
     old)
-        cmp -s /mnt/imgpart/kestran_current.sqsh /mnt/ref/old || fail "current image changed"
-        [[ ! -e /mnt/imgpart/kestran_fallback.sqsh ]] || fail "fallback image written"
+        cmp -s "$current" /mnt/ref/old || fail "current image changed"
+        [[ ! -e $fallback ]] || fail "fallback image written"
         ! grep -q "Firmware update found." /mnt/out || fail "the tool ran"
         ;;
     esac
