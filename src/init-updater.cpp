@@ -5,7 +5,6 @@
 
 #include <signal.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -23,7 +22,8 @@ namespace {
 int fail() {
     using namespace updater;
     if (const int signal = stop_requested(); signal != 0) {
-        warn(std::string("stopped by ") + ::strsignal(signal) + "; the update is not installed");
+        const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "SIGINT";
+        warn(std::string("stopped by ") + name + "; the update is not installed");
     }
     say(message_failed);
     return 0;
