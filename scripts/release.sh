@@ -77,9 +77,9 @@ usr/share/lintian/overrides/init-updater"
     mkdir "$x/bin" "$x/nobin"
     printf '#!/bin/sh\necho "$*" >>"%s/calls"\n' "$x" >"$x/bin/systemctl"
     chmod +x "$x/bin/systemctl"
-    PATH=$x/bin sh "$x/control/postinst" configure ""
-    PATH=$x/bin sh "$x/control/postinst" configure 0.9
-    PATH=$x/nobin sh "$x/control/postinst" configure ""
+    PATH=$x/bin /bin/sh "$x/control/postinst" configure ""
+    PATH=$x/bin /bin/sh "$x/control/postinst" configure 0.9
+    PATH=$x/nobin /bin/sh "$x/control/postinst" configure ""
     [[ $(cat "$x/calls") == "enable init-updater.service" ]] ||
         fail "postinst called systemctl as: $(cat "$x/calls")"
 }
