@@ -37,9 +37,9 @@ verify() {
 
     # The version, visible without running the tool.
     tar -xzf "$archive" -C "$x" usr/sbin/init-updater
-    strings "$x/usr/sbin/init-updater" | grep -qx "init-updater $version" ||
+    strings "$x/usr/sbin/init-updater" | grep -x "init-updater $version" >/dev/null ||
         fail "no 'init-updater $version' in the binary (strings)"
-    arm-linux-gnueabihf-readelf -S "$x/usr/sbin/init-updater" | grep -q '\.symtab' &&
+    arm-linux-gnueabihf-readelf -S "$x/usr/sbin/init-updater" | grep '\.symtab' >/dev/null &&
         fail "the packaged binary is not stripped"
 
     # The archive: exactly the installed layout and the release documents,

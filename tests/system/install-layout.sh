@@ -18,7 +18,7 @@ DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 cmp -s "$dest/usr/sbin/init-updater" "$build/init-updater" || fail "installed tool differs"
 # The version, from project(VERSION), as a plain string in the binary.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-strings "$dest/usr/sbin/init-updater" | grep -qx "init-updater $version" ||
+strings "$dest/usr/sbin/init-updater" | grep -x "init-updater $version" >/dev/null ||
     fail "no 'init-updater $version' in the installed tool (strings)"
 [[ -x $dest/usr/sbin/kestran-boot-image ]] || fail "no executable /usr/sbin/kestran-boot-image"
 unit=$dest/usr/lib/systemd/system/init-updater.service
