@@ -5,12 +5,13 @@
 #   build  compiler and CMake only (enough for the demo)
 #   test   also GoogleTest, valgrind, strace, shellcheck, clang-format, systemd,
 #          busybox
-#   all    also the ARM cross compiler and qemu (the default)
+#   all    also the ARM cross compiler, qemu, and lintian for the release's
+#          Debian package (the default)
 set -euo pipefail
 
 build=(g++ cmake ninja-build util-linux coreutils)
 test=(libgtest-dev googletest valgrind strace shellcheck clang-format systemd busybox)
-cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static)
+cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static lintian git)
 
 case ${1:-all} in
 build) wanted=("${build[@]}") ;;
