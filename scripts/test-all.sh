@@ -2,7 +2,7 @@
 # Installs what a fresh Debian 12 machine lacks, builds everything and runs
 # every test: static checks, the host build, the sanitizer build, the ARMv6
 # dynamic and static builds under qemu -cpu arm1176, and the negative
-# control. Run as root (apt-get, mount namespaces).
+# controls (power cuts, ARMv6). Run as root (apt-get, mount namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +20,7 @@ stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image
 stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/*.cpp
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh
+stage bash scripts/negative-control.sh powercut
 stage bash scripts/armv6.sh
-stage bash scripts/negative-control.sh
+stage bash scripts/negative-control.sh armv6
 echo "stages: $stages passed, 0 failed"

@@ -16,7 +16,7 @@
 #      kestran-boot-image naming the current image;
 #  (d) with the stick removed, kestran-boot-image naming what (b) allows.
 # The cuts are a fixed sweep over 1.1 times the length of an uncut run, so
-# they reach past its exit. A background writer fsyncs an unrelated file on
+# they reach past its exit, and one more the moment the tool has exited. A background writer fsyncs an unrelated file on
 # the partition every few milliseconds, so ext4's journal commits pending
 # metadata (truncations, sizes) ahead of the data, as a device's periodic
 # commit would.
@@ -25,7 +25,8 @@
 # Environment:
 #   POWERCUT_CUTS    cuts per pass (default 40), more for a soak
 #   POWERCUT_PASSES  "name ..." runs only those passes of the table
-#   POWERCUT_CUT     runs only that cut (1..POWERCUT_CUTS), to reproduce one
+#   POWERCUT_CUT     runs only that cut (0 as the tool exits, 1..POWERCUT_CUTS
+#                    through the sweep), to reproduce one
 #   POWERCUT_T_MS    length of the uncut run instead of measuring it
 # Exit status: 0 no cut lost anything, 1 a cut did (or the set-up failed),
 # 77 no namespace or loop device (never 77 when CI=true: there that fails).
@@ -146,9 +147,9 @@ boot_choice() {
     esac
 }
 
-# Runs the tool on the partition; with a cut time in microseconds, kills its
-# process group that long after the start and copies the flash to
-# /mnt/w/copy. Without one, waits for it and sets $run_us.
+# Runs the tool on the partition. With a cut time in microseconds, or "exit"
+# for the moment it has exited, kills its process group then and copies the
+# flash to /mnt/w/copy. Without one, waits for it and sets $run_us.
 run_tool() {
     local cut_us=${1:-} start pid ticker wait_us
     # With job control on, each background job leads a process group of its
@@ -166,11 +167,15 @@ run_tool() {
     pid=$!
     set +m
     groups=("-$pid" "-$ticker")
-    if [[ -n $cut_us ]]; then
+    if [[ $cut_us == exit ]]; then
+        wait "$pid" || true
+    elif [[ -n $cut_us ]]; then
         wait_us=$((start + cut_us - $(now_us)))
         if ((wait_us > 0)); then
             pause "$(printf '%d.%06d' $((wait_us / 1000000)) $((wait_us % 1000000)))"
         fi
+    fi
+    if [[ -n $cut_us ]]; then
         kill -KILL -- "-$pid" "-$ticker" 2>/dev/null || true
         cp /mnt/w/flash /mnt/w/copy
         wait "$pid" "$ticker" 2>/dev/null || true
@@ -199,10 +204,15 @@ lost() {
     cut_failed+=("$1: $2")
 }
 
-# Checks the flash copied at cut $1 (of $2, at $3 microseconds).
+# Checks the flash copied at cut $1, described as $2.
 check_cut() {
-    local i=$1 cut_us=$2 rc=0 c f m boot boot_out whole_allowed
+    local i=$1 when=$2 rc=0 c f m boot boot_out whole_allowed
     cut_failed=()
+    # How far the cut run got, by its messages: Found, Updating, Copying,
+    # Done.
+    local said
+    said=$(sed -n -e 's/^Firmware update found\.$/F/p' -e 's/^Updating Firmware\.$/U/p' \
+        -e 's/^Copying the new firmware\.$/C/p' -e 's/^Update complete\.$/D/p' /mnt/w/stdout | tr -d '\n')
     e2fsck -fy /mnt/w/copy >/mnt/w/fsck.log 2>&1 || rc=$?
     ((rc < 4)) || lost fsck "e2fsck left errors (status $rc): $(tail -n 3 /mnt/w/fsck.log)"
     attach /mnt/w/copy
@@ -233,7 +243,8 @@ check_cut() {
         [[ $whole_allowed == *" $named "* ]] ||
             lost "${state%%:*}" "kestran-boot-image names ${state#*:} ($named)"
     done
-    tally["cur=$c fb=$f marker=$m boot=$boot"]=$((${tally["cur=$c fb=$f marker=$m boot=$boot"]:-0} + 1))
+    state="said=${said:--} cur=$c fb=$f marker=$m boot=$boot"
+    tally[$state]=$((${tally[$state]:-0} + 1))
 
     # (c) the next run with the stick in ends as an uncut run.
     local out
@@ -252,7 +263,7 @@ check_cut() {
     if ((${#cut_failed[@]} > 0)); then
         local why
         for why in "${cut_failed[@]}"; do
-            echo "FAIL $name cut $i/$cuts at $((cut_us / 1000)) ms: $why" >&2
+            echo "FAIL $name cut $i/$cuts $when: $why" >&2
             failures+=("${why%%:*}")
         done
         echo "  reproduce: POWERCUT_PASSES=$name POWERCUT_CUTS=$cuts POWERCUT_CUT=$i" \
@@ -332,23 +343,28 @@ run_one() {
     echo "pass $name (mount options $opts): uncut run $((run_us / 1000)) ms," \
         "$ticks forced journal commits in the last one"
 
-    local cut_us
-    for ((i = 1; i <= cuts; i++)); do
+    # Cut 0 is the moment the tool has exited, whatever the run's length.
+    local cut_us made=0 when
+    for ((i = 0; i <= cuts; i++)); do
         [[ -z ${POWERCUT_CUT:-} || $POWERCUT_CUT == "$i" ]] || continue
-        cut_us=$((run_us * 11 * i / (10 * cuts)))
+        cut_us=exit when="as the tool exits"
+        if ((i > 0)); then
+            cut_us=$((run_us * 11 * i / (10 * cuts)))
+            when="at $((cut_us / 1000)) ms"
+        fi
         fresh_partition
         # (The braces keep bash's notices of the killed jobs off the output.)
         { run_tool "$cut_us"; } 2>/dev/null
         detach
-        check_cut "$i" "$cut_us"
+        check_cut "$i" "$when"
+        made=$((made + 1))
     done
 
-    local state kind made=$cuts
-    [[ -z ${POWERCUT_CUT:-} ]] || made=1
+    local state kind
     echo "  cuts: $made, failures: ${#failures[@]}"
     for state in "${!tally[@]}"; do
         printf '  %3d  %s\n' "${tally[$state]}" "$state"
-    done | sort -k2
+    done | sort -k2,2 -k3
     for kind in fsck a b c d; do
         local n=0 f
         for f in "${failures[@]}"; do
