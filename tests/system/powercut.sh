@@ -5,8 +5,8 @@
 # USB stick is tmpfs at /mnt/usb. The file behind the loop device is the
 # flash: what ext4 has written is in it, what sits in its page cache is not.
 #
-# A cut at moment t kills the tool's whole process group (tool, shell, cp) at
-# t and at once copies that file. On the copy, after e2fsck has replayed the
+# A cut at moment t kills the tool and all it started (tool, shell, cp) at t
+# and at once copies that file. On the copy, after e2fsck has replayed the
 # journal, each cut must leave:
 #  (a) the previous image or the new image whole, as current or fallback;
 #  (b) kestran-boot-image naming a whole image: one that was on the partition
@@ -153,7 +153,10 @@ boot_choice() {
 run_tool() {
     local cut_us=${1:-} start pid ticker wait_us
     # With job control on, each background job leads a process group of its
-    # own from the moment it starts, so a cut reaches all it started.
+    # own from the moment it starts. The tool runs as the first process of a
+    # PID namespace of its own: when a cut kills it, the kernel kills every
+    # process in that namespace, also the commands it started in process
+    # groups of their own.
     set -m
     # A writer of an unrelated file, each one-byte write fsynced: every write
     # commits ext4's journal.
@@ -163,7 +166,7 @@ run_tool() {
             dd of="$2" bs=1 oflag=dsync status=none' ticker /mnt/w/fifo /mnt/imgpart/ticks &
     ticker=$!
     start=$(now_us)
-    "${RUNNER[@]}" "$TOOL" >/mnt/w/stdout 2>/mnt/w/stderr </dev/null &
+    unshare --pid --fork --kill-child "${RUNNER[@]}" "$TOOL" >/mnt/w/stdout 2>/mnt/w/stderr </dev/null &
     pid=$!
     set +m
     groups=("-$pid" "-$ticker")
