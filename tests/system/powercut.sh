@@ -16,10 +16,10 @@
 #      kestran-boot-image naming the current image;
 #  (d) with the stick removed, kestran-boot-image naming what (b) allows.
 # The cuts are a fixed sweep over 1.1 times the length of an uncut run, so
-# they reach past its exit, and one more the moment the tool has exited. A background writer fsyncs an unrelated file on
-# the partition every few milliseconds, so ext4's journal commits pending
-# metadata (truncations, sizes) ahead of the data, as a device's periodic
-# commit would.
+# they reach past its exit, and one more the moment the tool has exited. A
+# background writer fsyncs an unrelated file on the partition every few
+# milliseconds, so ext4's journal commits pending metadata (truncations,
+# sizes) ahead of the data, as a device's periodic commit would.
 #
 # Usage: powercut.sh TOOL [RUNNER...]
 # Environment:
@@ -98,36 +98,16 @@ now_us() {
 # file, "?" anything else.
 describe() {
     local path=$1 size ref
-    [[ -e $path || -L $path ]] || {
-        echo -
-        return
-    }
-    [[ -f $path && ! -L $path ]] || {
-        echo /
-        return
-    }
+    [[ -e $path || -L $path ]] || { echo -; return; }
+    [[ -f $path && ! -L $path ]] || { echo /; return; }
     size=$(stat -c %s "$path")
-    ((size > 0)) || {
-        echo 0
-        return
-    }
+    ((size > 0)) || { echo 0; return; }
     for ref in A B O; do
-        if ((size == ref_size[$ref])) && cmp -s "$path" "/mnt/ref/$ref"; then
-            echo "$ref"
-            return
-        fi
+        ((size != ref_size[$ref])) || ! cmp -s "$path" "/mnt/ref/$ref" || { echo "$ref"; return; }
+        ((size >= ref_size[$ref])) || ! cmp -s -n "$size" "$path" "/mnt/ref/$ref" || { echo "$ref<"; return; }
     done
     for ref in A B O; do
-        if ((size < ref_size[$ref])) && cmp -s -n "$size" "$path" "/mnt/ref/$ref"; then
-            echo "$ref<"
-            return
-        fi
-    done
-    for ref in A B O; do
-        if ((size == ref_size[$ref])); then
-            echo "$ref~"
-            return
-        fi
+        ((size != ref_size[$ref])) || { echo "$ref~"; return; }
     done
     echo '?'
 }
@@ -199,8 +179,7 @@ fresh_partition() {
     mount -o "$opts" "$dev" /mnt/imgpart
 }
 
-declare -A ref_size tally
-failures=()
+declare -A ref_size tally failures
 
 # Records failure KIND for the current cut.
 lost() {
@@ -264,10 +243,11 @@ check_cut() {
     detach
 
     if ((${#cut_failed[@]} > 0)); then
+        failed_cuts=$((failed_cuts + 1))
         local why
         for why in "${cut_failed[@]}"; do
             echo "FAIL $name cut $i/$cuts $when: $why" >&2
-            failures+=("${why%%:*}")
+            failures[${why%%:*}]=$((${failures[${why%%:*}]:-0} + 1))
         done
         echo "  reproduce: POWERCUT_PASSES=$name POWERCUT_CUTS=$cuts POWERCUT_CUT=$i" \
             "POWERCUT_T_MS=$((run_us / 1000)) bash $here/powercut.sh $TOOL ${RUNNER[*]}" >&2
@@ -348,6 +328,7 @@ run_one() {
 
     # Cut 0 is the moment the tool has exited, whatever the run's length.
     local cut_us made=0 when
+    failed_cuts=0
     for ((i = 0; i <= cuts; i++)); do
         [[ -z ${POWERCUT_CUT:-} || $POWERCUT_CUT == "$i" ]] || continue
         cut_us=exit when="as the tool exits"
@@ -364,18 +345,14 @@ run_one() {
     done
 
     local state kind
-    echo "  cuts: $made, failures: ${#failures[@]}"
+    echo "  cuts: $made, cuts with failures: $failed_cuts"
     for state in "${!tally[@]}"; do
         printf '  %3d  %s\n' "${tally[$state]}" "$state"
     done | sort -k2,2 -k3
     for kind in fsck a b c d; do
-        local n=0 f
-        for f in "${failures[@]}"; do
-            [[ $f != "$kind" ]] || n=$((n + 1))
-        done
-        ((n == 0)) || echo "  failure $kind: $n"
+        [[ -z ${failures[$kind]:-} ]] || echo "  failure $kind: ${failures[$kind]}"
     done
-    ((${#failures[@]} == 0))
+    ((failed_cuts == 0))
 }
 
 # Checks that loop devices and the e2fsprogs commands are there: exits 77
@@ -385,7 +362,7 @@ require_loop_devices() {
     command -v mkfs.ext4 >/dev/null && command -v e2fsck >/dev/null || why="mkfs.ext4 and e2fsck (e2fsprogs)"
     [[ -n $why ]] || losetup -f >/dev/null 2>&1 || why="a free loop device"
     [[ -n $why ]] || return 0
-    [[ ${CI:-} == true ]] && fail "no $why"
+    [[ ${CI:-} == true ]] && fail "$(basename "$0") needs $why"
     echo "SKIP: $(basename "$0") needs $why" >&2
     exit 77
 }
