@@ -4,13 +4,13 @@
 # Usage: install-prerequisites.sh [build|test|all]
 #   build  compiler and CMake only (enough for the demo)
 #   test   also GoogleTest, valgrind, strace, shellcheck, clang-format, systemd,
-#          busybox
+#          busybox, e2fsprogs
 #   all    also the ARM cross compiler, qemu, and lintian for the release's
 #          Debian package (the default)
 set -euo pipefail
 
 build=(g++ cmake ninja-build util-linux coreutils)
-test=(libgtest-dev googletest valgrind strace shellcheck clang-format systemd busybox)
+test=(libgtest-dev googletest valgrind strace shellcheck clang-format systemd busybox e2fsprogs)
 cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static lintian git)
 
 case ${1:-all} in

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks, builds everything and runs
 # every test: static checks, the host build, the sanitizer build, the ARMv6
-# dynamic and static builds under qemu -cpu arm1176, the negative control,
-# the release built twice in two directories and compared, and a vendor-SDK
-# style build tested under qemu -cpu arm1176. Run as root (apt-get, mount
-# namespaces).
+# dynamic and static builds under qemu -cpu arm1176, the negative controls
+# (power cuts, ARMv6), the release built twice in two directories and
+# compared, and a vendor-SDK style build tested under qemu -cpu arm1176. Run
+# as root (apt-get, mount namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,8 +24,9 @@ stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image 
 stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/*.cpp
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh
+stage bash scripts/negative-control.sh powercut
 stage bash scripts/armv6.sh
-stage bash scripts/negative-control.sh
+stage bash scripts/negative-control.sh armv6
 stage bash scripts/check-reproducible.sh
 stage bash scripts/vendor-sdk.sh
 echo "stages: $stages passed, 0 failed"
