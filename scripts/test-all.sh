@@ -22,4 +22,5 @@ stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh
 stage bash scripts/armv6.sh
 stage bash scripts/negative-control.sh
+stage bash scripts/device-box.sh
 echo "stages: $stages passed, 0 failed"
