@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks, builds everything and runs
 # every test: static checks, the host build, the sanitizer build, the ARMv6
-# dynamic and static builds under qemu -cpu arm1176, and the negative
-# control. Run as root (apt-get, mount namespaces).
+# dynamic and static builds under qemu -cpu arm1176, the negative control,
+# and the device in a box (the static build on an emulated ARM1176 board:
+# update, power cuts, sticks). Run as root (apt-get, mount namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
