@@ -1,5 +1,7 @@
-// Progress lines on standard output.
+// Progress lines on standard output, reasons on standard error.
 #pragma once
+
+#include <string>
 
 namespace updater {
 
@@ -7,5 +9,13 @@ namespace updater {
 /// is out before whatever the caller starts next, also when standard output is
 /// a pipe or a file.
 void say(const char* line);
+
+/// Writes "init-updater: ", `reason` and a newline to standard error: why a
+/// step failed, for the line on standard output that follows.
+void warn(const std::string& reason);
+
+/// As warn, with ": " and the system's text for `error` (an errno value)
+/// after `reason`.
+void warn_error(const std::string& reason, int error);
 
 }  // namespace updater

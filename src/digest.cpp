@@ -1,7 +1,11 @@
 #include "digest.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <new>
 
+#include "console.hpp"
 #include "constants.hpp"
 #include "shell.hpp"
 
@@ -18,6 +22,25 @@ std::string checksum_operand(std::string_view path) {
     std::string operand = path.front() == '-' ? "./" : "";
     operand += path;
     return shell_quote(operand);
+}
+
+/// True when `path` is a non-empty regular file once links are followed;
+/// otherwise says why on standard error.
+bool is_digestible(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) {
+        warn_error("cannot read " + path, errno);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        warn(path + " is not a regular file");
+        return false;
+    }
+    if (status.st_size == 0) {
+        warn(path + " is empty");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -42,13 +65,22 @@ std::optional<std::string> _get_shasum(std::string_view path) {
         return std::nullopt;
     }
     try {
-        const std::optional<std::string> line =
-            first_output_line(checksum_command + checksum_operand(path));
-        if (!line) {
+        const std::string file(path);
+        if (!is_digestible(file)) {
             return std::nullopt;
         }
-        return parse_digest_line(*line);
+        const CommandResult run = run_shell(checksum_command + checksum_operand(path), true);
+        if (!succeeded(run)) {
+            return std::nullopt;  // the command or run_shell has said why
+        }
+        std::optional<std::string> digest =
+            parse_digest_line(std::string_view(run.output).substr(0, run.output.find('\n')));
+        if (!digest) {
+            warn(std::string(checksum_command) + "printed no digest for " + file);
+        }
+        return digest;
     } catch (const std::bad_alloc&) {
+        warn("out of memory taking the digest of " + std::string(path));
         return std::nullopt;
     }
 }

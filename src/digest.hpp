@@ -19,8 +19,14 @@ std::optional<std::string> parse_digest_line(std::string_view line);
 /// Runs "/bin/sha512sum " with `path` as its one operand (quoted for the
 /// shell where needed) and returns the file's digest as 128 hexadecimal
 /// characters, with no file name. Returns std::nullopt when the command could
-/// not be started, exited non-zero, printed no digest line, or `path` is
-/// empty or holds a NUL. Waits for the command on every path.
+/// not be started, was stopped, exited non-zero, or printed no digest line.
+///
+/// Only a non-empty regular file (symbolic links followed) has a digest: for
+/// anything else (missing, a FIFO, a device, a socket, a directory, a
+/// dangling link or a link loop, an empty file, an empty path or one holding
+/// a NUL) it returns std::nullopt without starting the command, which could
+/// wait for ever on such a file. Says why on standard error whenever the
+/// checksum command did not; waits for the command on every path.
 std::optional<std::string> _get_shasum(std::string_view path);
 
 }  // namespace updater

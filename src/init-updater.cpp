@@ -3,6 +3,8 @@
 // stick mounted at /mnt/usb and the image partition, writable, at
 // /mnt/imgpart. Takes no arguments; always exits with status 0.
 
+#include <signal.h>
+
 #include <optional>
 #include <string>
 
@@ -10,14 +12,41 @@
 #include "constants.hpp"
 #include "digest.hpp"
 #include "install.hpp"
+#include "process.hpp"
+#include "storage.hpp"
+
+namespace {
+
+/// Ends a run that cannot install the update: the reason for a stop request,
+/// if that is what ended it, then "Update failed.". Returns main's status.
+int fail() {
+    using namespace updater;
+    if (const int signal = stop_requested(); signal != 0) {
+        const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "SIGINT";
+        warn(std::string("stopped by ") + name + "; the update is not installed");
+    }
+    say(message_failed);
+    return 0;
+}
+
+}  // namespace
 
 int main(int, char**) {
     using namespace updater;
 
+    prepare_process();
     say(message_found);
+    // One run at a time: a second one waits, then decides afresh.
+    const std::optional<FileDescriptor> lock = lock_directory(image_directory);
+    if (!lock) {
+        return fail();
+    }
     const bool current_suspect = install_interrupted();
     const std::optional<std::string> current = _get_shasum(current_image);
     const std::optional<std::string> update = _get_shasum(update_file);
+    if (stop_requested() != 0) {
+        return fail();
+    }
     if (!update) {
         say(message_unreadable);
         return 0;
@@ -31,8 +60,13 @@ int main(int, char**) {
 
     // An image that may be incomplete is no fallback: keep the one there is.
     say(message_updating);
+    if (!image_entries_writable()) {
+        return fail();
+    }
     const bool keep = current && !current_suspect;
-    const bool installed = update_firmware(keep ? Fallback::keep : Fallback::skip);
-    say(installed ? message_complete : message_failed);
+    if (!update_firmware(keep ? Fallback::keep : Fallback::skip)) {
+        return fail();
+    }
+    say(message_complete);
     return 0;
 }

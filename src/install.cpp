@@ -2,6 +2,7 @@
 
 #include "console.hpp"
 #include "constants.hpp"
+#include "process.hpp"
 #include "shell.hpp"
 #include "storage.hpp"
 
@@ -22,19 +23,26 @@ bool update_firmware(Fallback fallback) {
     if (keep && !copy_durably(keep_fallback_command, fallback_image)) {
         return false;
     }
-    if (!create_durably(install_marker, image_directory)) {
+    if (stop_requested() != 0 || !create_durably(install_marker, image_directory)) {
         return false;
     }
     if (copy_durably(install_command, current_image)) {
-        // The new image is complete; a marker left by a failed removal only
-        // costs the next run its fallback copy.
-        remove_durably(install_marker, image_directory);
-        return true;
+        // While the marker stays, the device boots the fallback image: the
+        // update is in place only once the marker is gone.
+        return remove_durably(install_marker, image_directory);
     }
     if (keep && copy_durably(restore_command, current_image)) {
         remove_durably(install_marker, image_directory);
     }
     return false;
+}
+
+bool image_entries_writable() {
+    bool writable = true;
+    for (const char* path : {current_image, fallback_image, install_marker}) {
+        writable = regular_or_absent(path) && writable;
+    }
+    return writable;
 }
 
 bool install_interrupted() { return exists(install_marker); }

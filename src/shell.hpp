@@ -1,7 +1,6 @@
 // Running commands through the system shell.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,16 +11,33 @@ namespace updater {
 /// the shell never interprets is returned unchanged. `word` holds no NUL.
 std::string shell_quote(std::string_view word);
 
-/// Runs `command` through /bin/sh and waits for it to end. Returns true
-/// exactly when the command ran and exited with status 0. Its standard
-/// output and standard error are the tool's own.
-bool run_command(const char* command);
+/// How a command run through the shell ended.
+struct CommandResult {
+    bool started = false;  ///< the shell was started
+    bool stopped = false;  ///< a stop request killed it, or kept it from starting
+    int wait_status = -1;  ///< the shell's wait status; -1 when there is none
+    std::string output;    ///< its standard output, when captured
+};
 
-/// Runs `command` through /bin/sh with a pipe from its standard output, reads
-/// all of that output and waits for the command to end. Returns the first
-/// line of the output without its newline, or std::nullopt when the command
-/// could not be started, printed nothing, or did not exit with status 0.
-/// Standard error is not redirected. The pipe is closed on every path.
-std::optional<std::string> first_output_line(const std::string& command);
+/// Runs `command` as "/bin/sh -c command" in a process group of its own, with
+/// no signal blocked and the tool's handled signals at their defaults, and
+/// waits for it. With `capture_output`, its standard output is read through a
+/// pipe, to the end, into the result; otherwise it is the tool's own.
+/// Standard error is the tool's own.
+///
+/// Guarantees: nothing is started when a stop is already requested; on a stop
+/// request while it runs, its whole process group is killed and everything
+/// of it that is the tool's child (all of it, once prepare_process has made
+/// the tool a subreaper) is waited for before the call returns. Every
+/// descriptor it opens is closed. Says on standard error when the shell could
+/// not be started or was killed by a signal other than through a stop.
+CommandResult run_shell(const std::string& command, bool capture_output);
+
+/// True when `result` is of a command that ran and exited with status 0.
+bool succeeded(const CommandResult& result);
+
+/// Runs `command` as run_shell does, output not captured. Returns true
+/// exactly when it ran and exited with status 0.
+bool run_command(const char* command);
 
 }  // namespace updater

@@ -1,35 +1,28 @@
 #include "storage.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+
+#include "console.hpp"
+#include "process.hpp"
 
 namespace updater {
 namespace {
 
-/// Owns a file descriptor and closes it when it goes out of scope.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-/// Opens `path` with `flags` and fsyncs it; true when both succeeded.
+/// Opens `path` with `flags` and fsyncs it; true when both succeeded,
+/// otherwise says why.
 bool fsync_path(const char* path, int flags) {
     const FileDescriptor fd(::open(path, flags | O_CLOEXEC));
-    return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+    if (!fd.valid() || ::fsync(fd.get()) != 0) {
+        warn_error(std::string("cannot flush ") + path, errno);
+        return false;
+    }
+    return true;
 }
 
 /// Fsyncs the directory `directory`, so the entries in it are on storage.
@@ -44,17 +37,60 @@ bool flush_to_storage(const char* path, const char* directory) {
 }
 
 bool create_durably(const char* path, const char* directory) {
-    const FileDescriptor fd(::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    return fd.get() >= 0 && ::fsync(fd.get()) == 0 && fsync_directory(directory);
+    const FileDescriptor fd(::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd.valid() || ::fsync(fd.get()) != 0) {
+        warn_error(std::string("cannot create ") + path, errno);
+        return false;
+    }
+    return fsync_directory(directory);
 }
 
 bool remove_durably(const char* path, const char* directory) {
-    return (::unlink(path) == 0 || errno == ENOENT) && fsync_directory(directory);
+    if (::unlink(path) != 0 && errno != ENOENT) {
+        warn_error(std::string("cannot remove ") + path, errno);
+        return false;
+    }
+    return fsync_directory(directory);
 }
 
 bool exists(const char* path) {
     struct stat status;
     return ::lstat(path, &status) == 0;
+}
+
+bool regular_or_absent(const char* path) {
+    struct stat status;
+    if (::lstat(path, &status) != 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        warn_error(std::string("cannot look at ") + path, errno);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        warn(std::string(path) + " is not a regular file; nothing is written there");
+        return false;
+    }
+    return true;
+}
+
+std::optional<FileDescriptor> lock_directory(const char* directory) {
+    FileDescriptor fd(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        warn_error(std::string("cannot lock ") + directory, errno);
+        return std::nullopt;
+    }
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            warn_error(std::string("cannot lock ") + directory, errno);
+            return std::nullopt;
+        }
+        // Another run holds it: wait, and give way to a stop request.
+        if (wait_for_stop(100) != 0) {
+            return std::nullopt;
+        }
+    }
+    return fd;
 }
 
 }  // namespace updater

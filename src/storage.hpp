@@ -1,22 +1,41 @@
-// Making written files durable.
+// Making written files durable, and guarding the image partition.
 #pragma once
+
+#include <optional>
+
+#include "descriptor.hpp"
 
 namespace updater {
 
 /// Flushes the file at `path` and then the directory `directory` that holds
 /// its entry to storage (fsync of each), so both survive a power cut. Returns
-/// true exactly when both were opened and flushed. Closes what it opened.
+/// true exactly when both were opened and flushed; otherwise says why on
+/// standard error. Closes what it opened.
 bool flush_to_storage(const char* path, const char* directory);
 
 /// Creates the empty file `path` in `directory` (an existing file is kept)
-/// and flushes both. Returns true exactly when the file exists on storage.
+/// and flushes both. Returns true exactly when the file exists on storage;
+/// otherwise says why on standard error.
 bool create_durably(const char* path, const char* directory);
 
 /// Removes the file `path` from `directory`, if it is there, and flushes the
-/// directory. Returns true exactly when the removal is on storage.
+/// directory. Returns true exactly when the removal is on storage; otherwise
+/// says why on standard error.
 bool remove_durably(const char* path, const char* directory);
 
-/// True when anything exists at `path`.
+/// True when anything exists at `path`, a dangling link included.
 bool exists(const char* path);
+
+/// True when `path` is a regular file itself (not a link to one) or nothing
+/// at all, so the tool may write one there; otherwise says why on standard
+/// error.
+bool regular_or_absent(const char* path);
+
+/// Takes the exclusive lock on the directory `directory` (flock on the
+/// directory itself, so no file is made), waiting while another run holds it.
+/// The lock is held while the returned descriptor lives and is never passed
+/// to commands. Returns std::nullopt when a stop is requested while waiting,
+/// or, saying why on standard error, when the directory cannot be locked.
+std::optional<FileDescriptor> lock_directory(const char* directory);
 
 }  // namespace updater

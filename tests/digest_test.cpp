@@ -3,7 +3,9 @@
 #include "digest.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -76,6 +78,38 @@ TEST_F(DigestTest, NoDigestWithoutAReadableFile) {
     if (!root) {
         EXPECT_EQ(_get_shasum(unreadable), std::nullopt);
     }
+}
+
+TEST_F(DigestTest, NoDigestAndNoCommandForWhatIsNotANonEmptyRegularFile) {
+    // The checksum command would wait for ever on the FIFO and the devices:
+    // a call that started it would not return (the test's timeout catches it).
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const std::string socket_path = dir_ + "/socket";
+    const int socket_fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(socket_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir_ + "/to-zero").c_str()), 0);
+    ASSERT_EQ(symlink("fifo", (dir_ + "/to-fifo").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (dir_ + "/dangling").c_str()), 0);
+    ASSERT_EQ(symlink("loop-b", (dir_ + "/loop-a").c_str()), 0);
+    ASSERT_EQ(symlink("loop-a", (dir_ + "/loop-b").c_str()), 0);
+    write("empty", "");
+
+    for (const std::string name :
+         {"fifo", "socket", "to-zero", "to-fifo", "dangling", "loop-a", "empty"}) {
+        EXPECT_EQ(_get_shasum(dir_ + "/" + name), std::nullopt) << name;
+    }
+    EXPECT_EQ(_get_shasum("/dev/zero"), std::nullopt);
+    EXPECT_EQ(_get_shasum("/dev/null"), std::nullopt);
+    close(socket_fd);
+
+    // A link to a regular file is followed.
+    write("image", "abc");
+    ASSERT_EQ(symlink("image", (dir_ + "/to-image").c_str()), 0);
+    EXPECT_EQ(_get_shasum(dir_ + "/to-image"), abc_digest);
 }
 
 TEST_F(DigestTest, AwkwardPathsNameExactlyThatFile) {

@@ -4,10 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 namespace updater {
 namespace {
+
+/// The first line of what `command` printed, when it ran and exited 0 and
+/// printed anything.
+std::optional<std::string> first_output_line(const std::string& command) {
+    const CommandResult result = run_shell(command, true);
+    if (!succeeded(result) || result.output.empty()) {
+        return std::nullopt;
+    }
+    return result.output.substr(0, result.output.find('\n'));
+}
 
 TEST(ShellQuote, PlainWordsStayAsTheyAre) {
     for (const char* word :

@@ -23,6 +23,7 @@ source "$here/harness.sh"
 # Partition: current, fallback and install marker: "C" the old image, "F" an
 # older fallback image, "E" an empty file, "/" a directory, "L" a link to the
 # other image, "M" the marker, "-" nothing.
+# Update file: "yes", "no", "E" empty, "p" a FIFO.
 # Output: for init, text the output must contain; for boot, the exact
 # standard output ("current" or "fallback" for that image's path), or "none"
 # for exit status 1 with one line on standard error.
@@ -31,6 +32,8 @@ source "$here/harness.sh"
 readonly table='
 update-present          | init | both    | C - - | yes | Update complete.                    | new
 no-update-file          | init | both    | C - - | no  | no firmware update on the USB stick | old
+empty-update-file       | init | both    | C - - | E   | the firmware update on the USB stick is empty | old
+update-is-fifo          | init | both    | C - - | p   | no firmware update on the USB stick | old
 usb-not-mounted         | init | imgpart | C - - | yes | /mnt/usb is not mounted             | old
 imgpart-not-mounted     | init | usb     | C - - | yes | /mnt/imgpart is not mounted         | old
 tool-fails              | init | both    | C - - | yes | ended with status 1                 | old
@@ -94,7 +97,11 @@ run_one() {
     place "$mark" /mnt/imgpart/kestran_install.incomplete ""
     # Where the stick is not mounted, the file lies in the bare mount point,
     # as a stale copy would: it must not be taken for an update.
-    [[ $present == yes ]] && cp /mnt/ref/new /mnt/usb/kestran.fir
+    case $present in
+    yes) cp /mnt/ref/new /mnt/usb/kestran.fir ;;
+    E) : >/mnt/usb/kestran.fir ;;
+    p) mkfifo /mnt/usb/kestran.fir ;;
+    esac
 
     if [[ $runs == boot ]]; then
         local before got=0

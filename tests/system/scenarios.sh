@@ -21,46 +21,66 @@ source "$here/harness.sh"
 # name | imgpart tmpfs size | payload sizes | before | fault | expected stdout
 #   | exit | stderr | after
 #
-# Payloads are random bytes named by letter (A, B, O) of the given sizes.
+# Payloads are random bytes named by letter (A, B, O, E) of the given sizes.
 # Before and after list the current image, the fallback image, the update
 # file and the install marker. Images: a letter is a file with exactly that
 # payload, "-" is no file, "A<" is a file holding a strict prefix of A (a copy
-# cut short; before a run, the first half of A), "/" is a directory. Marker:
-# "M" present, "-" absent.
+# cut short; before a run, the first half of A), "/" a directory, "p" a FIFO,
+# "c" a character device (as /dev/zero), "z" a symbolic link to /dev/zero,
+# "d" a dangling link, "l" a link loop. Marker: "M" present, "/" a
+# directory, "-" absent.
 # Stdout codes, one line each: F "Firmware update found.", R "Firmware
 # update could not be read.", U "Updating Firmware.", C "Copying the new
-# firmware.", D "Update complete.", X "Update failed.".
+# firmware.", D "Update complete.", X "Update failed."; "-" nothing.
 # Stderr: "-" empty, "*" anything, else a text it must contain.
 readonly table='
-identical               | 4m | A=64k               | A  - A - | -                 | F    | 0      | -         | A  - A -
-identical-with-fallback | 4m | A=64k O=32k         | A  O A - | -                 | F    | 0      | -         | A  O A -
-different               | 4m | A=64k B=96k         | A  - B - | -                 | FUCD | 0      | -         | B  A B -
-fallback-replaced       | 4m | A=64k B=96k O=32k   | A  O B - | -                 | FUCD | 0      | -         | B  A B -
-empty-update            | 4m | A=64k B=0 O=32k     | A  O B - | -                 | FUCD | 0      | -         | B  A B -
-arguments-ignored       | 4m | A=64k B=96k         | A  - B - | args              | FUCD | 0      | -         | B  A B -
-arguments-identical     | 4m | A=64k               | A  - A - | args              | F    | 0      | -         | A  - A -
-no-current-image        | 4m | B=96k               | -  - B - | -                 | FUCD | 0      | sha512sum | B  - B -
-no-current-keeps-old    | 4m | B=96k O=32k         | -  O B - | -                 | FUCD | 0      | sha512sum | B  O B -
-current-unreadable      | 4m | A=64k B=96k O=32k   | A  O B - | sum-fails-current | FUCD | 0      | simulated | B  O B -
-no-update-file          | 4m | A=64k O=32k         | A  O - - | -                 | FR   | 0      | sha512sum | A  O - -
-update-is-directory     | 4m | A=64k O=32k         | A  O - - | update-dir        | FR   | 0      | sha512sum | A  O / -
-no-images-at-all        | 4m | -                   | -  - - - | -                 | FR   | 0      | sha512sum | -  - - -
-checksum-fails          | 4m | A=64k B=96k O=32k   | A  O B - | sum-fails         | FR   | 0      | simulated | A  O B -
-checksum-prints-garbage | 4m | A=64k B=96k O=32k   | A  O B - | sum-garbage       | FR   | 0      | -         | A  O B -
-read-only-partition     | 4m | A=64k B=96k O=32k   | A  O B - | read-only         | FUCX | 0      | cp:       | A  O B -
-full-for-fallback       | 1m | A=600k B=200k       | A  - B - | -                 | FUCX | 0      | cp:       | A  A< B -
-full-for-install        | 1m | A=300k B=800k       | A  - B - | -                 | FUCX | 0      | cp:       | A  A B -
-full-no-fallback-kept   | 1m | B=800k O=300k       | -  O B - | fill-300k         | FUCX | 0      | cp:       | B< O B M
-killed-during-install   | 4m | A=64k B=96k O=32k   | A  O B - | kill-install      | FUC  | killed | *         | B< A B M
-rerun-after-kill        | 4m | A=64k B=96k         | B< A B M | -                 | FUCD | 0      | -         | B  A B -
-rerun-already-complete  | 4m | A=64k B=96k         | B  A B M | -                 | F    | 0      | -         | B  A B -
-rerun-fails-again       | 1m | A=300k B=800k       | B< A B M | -                 | FUCX | 0      | cp:       | B< A B M
-flushed-in-order        | 4m | A=64k B=96k O=32k   | A  O B - | trace             | FUCD | 0      | -         | B  A B -
+identical               | 4m   | A=64k               | A  - A - | -                 | F    | 0      | -                  | A  - A -
+identical-with-fallback | 4m   | A=64k O=32k         | A  O A - | -                 | F    | 0      | -                  | A  O A -
+different               | 4m   | A=64k B=96k         | A  - B - | -                 | FUCD | 0      | -                  | B  A B -
+fallback-replaced       | 4m   | A=64k B=96k O=32k   | A  O B - | -                 | FUCD | 0      | -                  | B  A B -
+arguments-ignored       | 4m   | A=64k B=96k         | A  - B - | args              | FUCD | 0      | -                  | B  A B -
+arguments-identical     | 4m   | A=64k               | A  - A - | args              | F    | 0      | -                  | A  - A -
+no-current-image        | 4m   | B=96k               | -  - B - | -                 | FUCD | 0      | cannot read        | B  - B -
+no-current-keeps-old    | 4m   | B=96k O=32k         | -  O B - | -                 | FUCD | 0      | cannot read        | B  O B -
+empty-current-keeps-old | 4m   | B=96k O=32k E=0     | E  O B - | -                 | FUCD | 0      | is empty           | B  O B -
+current-unreadable      | 4m   | A=64k B=96k O=32k   | A  O B - | sum-fails-current | FUCD | 0      | simulated          | B  O B -
+no-update-file          | 4m   | A=64k O=32k         | A  O - - | -                 | FR   | 0      | cannot read        | A  O - -
+empty-update            | 4m   | A=64k O=32k E=0     | A  O E - | -                 | FR   | 0      | is empty           | A  O E -
+update-is-directory     | 4m   | A=64k O=32k         | A  O / - | -                 | FR   | 0      | not a regular file | A  O / -
+update-is-fifo          | 4m   | A=64k O=32k         | A  O p - | -                 | FR   | 0      | not a regular file | A  O p -
+update-is-device        | 4m   | A=64k O=32k         | A  O c - | -                 | FR   | 0      | not a regular file | A  O c -
+update-links-to-zero    | 4m   | A=64k O=32k         | A  O z - | -                 | FR   | 0      | not a regular file | A  O z -
+update-dangling-link    | 4m   | A=64k O=32k         | A  O d - | -                 | FR   | 0      | cannot read        | A  O d -
+update-link-loop        | 4m   | A=64k O=32k         | A  O l - | -                 | FR   | 0      | cannot read        | A  O l -
+current-is-fifo         | 4m   | B=96k O=32k         | p  O B - | -                 | FUX  | 0      | not a regular file | p  O B -
+current-is-device       | 4m   | B=96k O=32k         | c  O B - | -                 | FUX  | 0      | not a regular file | c  O B -
+current-links-to-zero   | 4m   | B=96k O=32k         | z  O B - | -                 | FUX  | 0      | not a regular file | z  O B -
+current-is-directory    | 4m   | B=96k O=32k         | /  O B - | -                 | FUX  | 0      | not a regular file | /  O B -
+fallback-is-directory   | 4m   | A=64k B=96k         | A  / B - | -                 | FUX  | 0      | not a regular file | A  / B -
+marker-is-directory     | 4m   | A=64k B=96k O=32k   | A  O B / | -                 | FUX  | 0      | not a regular file | A  O B /
+no-images-at-all        | 4m   | -                   | -  - - - | -                 | FR   | 0      | cannot read        | -  - - -
+checksum-fails          | 4m   | A=64k B=96k O=32k   | A  O B - | sum-fails         | FR   | 0      | simulated          | A  O B -
+checksum-prints-garbage | 4m   | A=64k B=96k O=32k   | A  O B - | sum-garbage       | FR   | 0      | printed no digest  | A  O B -
+read-only-partition     | 4m   | A=64k B=96k O=32k   | A  O B - | read-only         | FUCX | 0      | cp:                | A  O B -
+full-for-fallback       | 1m   | A=600k B=200k       | A  - B - | -                 | FUCX | 0      | cp:                | A  A< B -
+full-for-install        | 1m   | A=300k B=800k       | A  - B - | -                 | FUCX | 0      | cp:                | A  A B -
+full-no-fallback-kept   | 1m   | B=800k O=300k       | -  O B - | fill-300k         | FUCX | 0      | cp:                | B< O B M
+killed-during-install   | 4m   | A=64k B=96k O=32k   | A  O B - | kill-install      | FUC  | killed | *                  | B< A B M
+rerun-after-kill        | 4m   | A=64k B=96k         | B< A B M | -                 | FUCD | 0      | -                  | B  A B -
+rerun-already-complete  | 4m   | A=64k B=96k         | B  A B M | -                 | F    | 0      | -                  | B  A B -
+rerun-fails-again       | 1m   | A=300k B=800k       | B< A B M | -                 | FUCX | 0      | cp:                | B< A B M
+term-during-fallback    | 4m   | A=64k B=96k O=32k   | A  O B - | term-fallback     | FUCX | 0      | stopped by         | A  A< B -
+term-during-install     | 4m   | A=64k B=96k O=32k   | A  O B - | term-install      | FUCX | 0      | stopped by         | B< A B M
+two-runs-at-once        | 256m | A=32m B=48m         | A  - B - | second-run        | FUCD | 0      | -                  | B  A B -
+sigchld-ignored         | 4m   | A=64k B=96k         | A  - B - | sigchld-ignored   | FUCD | 0      | -                  | B  A B -
+stdout-closed           | 4m   | A=64k B=96k         | A  - B - | stdout-closed     | -    | 0      | -                  | B  A B -
+flushed-in-order        | 4m   | A=64k B=96k O=32k   | A  O B - | trace             | FUCD | 0      | -                  | B  A B -
 '
 
 # The expected standard output for a string of message codes.
 expected_stdout() {
     local codes=$1 i
+    [[ $codes == - ]] && return 0
     for ((i = 0; i < ${#codes}; i++)); do
         case ${codes:i:1} in
         F) echo "Firmware update found." ;;
@@ -82,6 +102,12 @@ place() {
     case $letter in
     -) ;;
     ?\<) head -c $(($(stat -c %s "$ref") / 2)) "$ref" >"$path" ;;
+    /) mkdir "$path" ;;
+    p) mkfifo "$path" ;;
+    c) mknod "$path" c 1 5 ;;
+    z) ln -s /dev/zero "$path" ;;
+    d) ln -s nowhere "$path" ;;
+    l) ln -s "$path" "$path" ;;
     *) cp "$ref" "$path" ;;
     esac
 }
@@ -92,8 +118,13 @@ readonly marker=/mnt/imgpart/kestran_install.incomplete
 check_image() {
     local name=$1 path=$2 state=$3
     case $state in
-    -) [[ ! -e $path ]] || fail "$name exists, expected none" ;;
-    /) [[ -d $path ]] || fail "$name is not a directory" ;;
+    -) [[ ! -e $path && ! -L $path ]] || fail "$name exists, expected none" ;;
+    /) [[ -d $path && ! -L $path ]] || fail "$name is not a directory" ;;
+    p) [[ -p $path ]] || fail "$name is not a FIFO" ;;
+    c) [[ -c $path && ! -L $path ]] || fail "$name is not a character device" ;;
+    z) [[ $(readlink "$path") == /dev/zero ]] || fail "$name is not a link to /dev/zero" ;;
+    d) [[ $(readlink "$path") == nowhere ]] || fail "$name is not the dangling link" ;;
+    l) [[ $(readlink "$path") == "$path" ]] || fail "$name is not the link loop" ;;
     ?\<)
         local ref=/mnt/ref/${state:0:1} size
         [[ -f $path ]] || fail "$name missing, expected a prefix of ${state:0:1}"
@@ -161,7 +192,7 @@ run_one() {
     read -r cur fb upd mark <<<"$cur"
     read -r want_cur want_fb want_upd want_mark <<<"$after"
 
-    mount -t tmpfs -o size=64m,mode=0755 scratch /mnt
+    mount -t tmpfs -o size=1g,mode=0755 scratch /mnt
     mkdir /mnt/usb /mnt/imgpart /mnt/ref /mnt/bin
     mount -t tmpfs -o mode=0755 usb /mnt/usb
     mount -t tmpfs -o "size=$size,mode=0755" imgpart /mnt/imgpart
@@ -174,9 +205,10 @@ run_one() {
     place "$cur" /mnt/imgpart/kestran_current.sqsh
     place "$fb" /mnt/imgpart/kestran_fallback.sqsh
     place "$upd" /mnt/usb/kestran.fir
-    if [[ $mark == M ]]; then
-        : >"$marker"
-    fi
+    case $mark in
+    M) : >"$marker" ;;
+    /) mkdir "$marker" ;;
+    esac
 
     local -a args=() wrap=()
     # The checksum scripts expand their own "$1"; strace takes its syscall
@@ -186,7 +218,6 @@ run_one() {
     -) ;;
     args) args=(--force -v /mnt/usb/kestran.fir "two words") ;;
     read-only) mount -o remount,ro /mnt/imgpart ;;
-    update-dir) mkdir /mnt/usb/kestran.fir ;;
     fill-300k) head -c 300k /dev/zero >/mnt/imgpart/filler ;;
     sum-fails) replace_checksum 'echo "sha512sum: simulated failure" >&2; exit 1' ;;
     sum-garbage) replace_checksum 'echo "not a digest  $1"' ;;
@@ -198,18 +229,42 @@ exec /mnt/real-sha512sum "$@"'
         ;;
     kill-install)
         # cp that writes part of the update over the current image, then
-        # kills the tool and everything it started, as a power cut would.
+        # kills the tool and everything it started (the session: each
+        # command has a process group of its own), as a power cut would.
         cat >/mnt/bin/cp <<'EOF'
 #!/bin/sh
 if [ "$1" = /mnt/usb/kestran.fir ]; then
     head -c 4096 "$1" >"$2"
-    kill -KILL 0
+    pkill -KILL -s 0
 fi
 exec /bin/cp "$@"
 EOF
         chmod +x /mnt/bin/cp
         wrap=(setsid -w)
         ;;
+    term-fallback | term-install)
+        # cp that writes part of its target, sends SIGTERM to the tool (the
+        # parent of its process group's leader, the tool's shell) and goes
+        # on as a slow copy would, until it is stopped.
+        local target=/mnt/imgpart/kestran_fallback.sqsh
+        [[ $fault == term-install ]] && target=/mnt/imgpart/kestran_current.sqsh
+        cat >/mnt/bin/cp <<EOF
+#!/bin/sh
+if [ "\$2" = $target ]; then
+    head -c 4096 "\$1" >"\$2"
+    echo \$\$ >/mnt/cp.pid
+    kill -TERM \$(ps -o ppid= -p \$(ps -o pgid= -p \$\$))
+    exec sleep 30
+fi
+exec /bin/cp "\$@"
+EOF
+        chmod +x /mnt/bin/cp
+        ;;
+    second-run) ;;
+    stdout-closed) ;;
+    sigchld-ignored)
+        # shellcheck disable=SC2016 # perl's own variables
+        wrap=(perl -e '$SIG{CHLD} = "IGNORE"; exec @ARGV or die "exec: $!"') ;;
     trace)
         # LeakSanitizer cannot run under ptrace; the other runs check leaks.
         wrap=(env "ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -s 256 -e trace=execve,openat,fsync,unlink,unlinkat \
@@ -222,12 +277,37 @@ EOF
     before_fb=$(stamp /mnt/imgpart/kestran_fallback.sqsh)
     before_upd=$(stamp /mnt/usb/kestran.fir)
 
+    # Runs the tool with standard output to $1 ("closed": closed) and
+    # standard error to $2; a run that does not end in time is killed.
+    run_tool() {
+        if [[ $1 == closed ]]; then exec 1>&-; else exec 1>"$1"; fi
+        PATH="/mnt/bin:$PATH" exec timeout -k 5 "$timeout" "${wrap[@]}" "${RUNNER[@]}" \
+            "$TOOL" "${args[@]}" 2>"$2" </dev/null
+    }
+    local timeout=120 got=0
     # (The braces keep bash's own notice of a killed tool off the output.)
-    local got=0
-    {
-        PATH="/mnt/bin:$PATH" "${wrap[@]}" "${RUNNER[@]}" "$TOOL" "${args[@]}" \
-            >/mnt/stdout 2>/mnt/stderr </dev/null
-    } 2>/dev/null || got=$?
+    case $fault in
+    stdout-closed)
+        { (run_tool closed /mnt/stderr); } 2>/dev/null || got=$?
+        : >/mnt/stdout
+        ;;
+    second-run)
+        # A second run started while the first is installing waits for it,
+        # then finds nothing to do.
+        (run_tool /mnt/stdout /mnt/stderr) &
+        local first=$! i
+        for ((i = 0; i < 6000; i++)); do
+            grep -q "Updating Firmware." /mnt/stdout && break
+            sleep 0.01
+        done
+        (run_tool /mnt/stdout2 /mnt/stderr2) || fail "second run: exit status $?"
+        wait "$first" || got=$?
+        diff -u <(expected_stdout F) /mnt/stdout2 >&2 || fail "second run: standard output differs"
+        [[ ! -s /mnt/stderr2 ]] || fail "second run: standard error: $(cat /mnt/stderr2)"
+        ;;
+    *) { (run_tool /mnt/stdout /mnt/stderr); } 2>/dev/null || got=$? ;;
+    esac
+    ((got != 124)) || fail "the tool did not end within $timeout s"
 
     if ! diff -u <(expected_stdout "$out") /mnt/stdout >&2; then
         fail "standard output differs"
@@ -246,18 +326,32 @@ EOF
     check_image "fallback image" /mnt/imgpart/kestran_fallback.sqsh "$want_fb"
     check_image "update file" /mnt/usb/kestran.fir "$want_upd"
     case $want_mark in
-    M) [[ -e $marker ]] || fail "install marker missing" ;;
+    M) [[ -f $marker ]] || fail "install marker missing" ;;
+    /) [[ -d $marker ]] || fail "install marker is not the directory" ;;
     *) [[ ! -e $marker ]] || fail "install marker left behind" ;;
     esac
 
     # The update file is never written; nothing is written before the
     # installation is announced.
     [[ $(stamp /mnt/usb/kestran.fir) == "$before_upd" ]] || fail "update file was written"
-    if [[ $out != *C* ]]; then
+    if [[ $out != *C* && $out != - ]]; then
         [[ $(stamp /mnt/imgpart/kestran_current.sqsh) == "$before_cur" ]] ||
             fail "current image was written"
         [[ $(stamp /mnt/imgpart/kestran_fallback.sqsh) == "$before_fb" ]] ||
             fail "fallback image was written"
+    fi
+
+    if [[ $fault == term-* ]]; then
+        # Nothing the tool started outlives it; a rerun finishes the job.
+        ! kill -0 "$(cat /mnt/cp.pid)" 2>/dev/null || fail "a copy outlived the tool"
+        rm /mnt/bin/cp
+        got=0
+        (run_tool /mnt/stdout /mnt/stderr) || got=$?
+        ((got == 0)) || fail "rerun: exit status $got"
+        diff -u <(expected_stdout FUCD) /mnt/stdout >&2 || fail "rerun: standard output differs"
+        check_image "current image after a rerun" /mnt/imgpart/kestran_current.sqsh B
+        check_image "fallback image after a rerun" /mnt/imgpart/kestran_fallback.sqsh A
+        [[ ! -e $marker ]] || fail "install marker left behind by the rerun"
     fi
 
     if [[ $fault == trace ]]; then
