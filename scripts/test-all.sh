@@ -2,8 +2,10 @@
 # Installs what a fresh Debian 12 machine lacks, builds everything and runs
 # every test: static checks, the host build, the sanitizer build, the ARMv6
 # dynamic and static builds under qemu -cpu arm1176, the negative control,
-# and the device in a box (the static build on an emulated ARM1176 board:
-# update, power cuts, sticks). Run as root (apt-get, mount namespaces).
+# the device in a box (the static build on an emulated ARM1176 board:
+# update, power cuts, sticks), the release built twice in two directories
+# and compared, and a vendor-SDK style build tested under qemu -cpu arm1176.
+# Run as root (apt-get, mount namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,16 +14,20 @@ bash scripts/install-prerequisites.sh all
 stages=0
 stage() {
     echo "== $*" >&2
+    local start=$SECONDS
     "$@"
     stages=$((stages + 1))
+    echo "== done in $((SECONDS - start)) s: $*" >&2
 }
 
 stage shellcheck -x scripts/*.sh tests/system/*.sh .ci/run
-stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image
+stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image dist/release/postinst
 stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/*.cpp
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh
 stage bash scripts/armv6.sh
 stage bash scripts/negative-control.sh
 stage bash scripts/device-box.sh
+stage bash scripts/check-reproducible.sh
+stage bash scripts/vendor-sdk.sh
 echo "stages: $stages passed, 0 failed"

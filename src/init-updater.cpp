@@ -22,8 +22,8 @@ namespace {
 int fail() {
     using namespace updater;
     if (const int signal = stop_requested(); signal != 0) {
-        const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "SIGINT";
-        warn(std::string("stopped by ") + name + "; the update is not installed");
+        warn(std::string("stopped by ") + stop_signal_name(signal) +
+             "; the update is not installed");
     }
     say(message_failed);
     return 0;
@@ -60,7 +60,7 @@ int main(int, char**) {
 
     // An image that may be incomplete is no fallback: keep the one there is.
     say(message_updating);
-    if (!image_entries_writable()) {
+    if (!ready_to_install()) {
         return fail();
     }
     const bool keep = current && !current_suspect;

@@ -1,5 +1,7 @@
 #include "install.hpp"
 
+#include <string>
+
 #include "console.hpp"
 #include "constants.hpp"
 #include "process.hpp"
@@ -37,12 +39,18 @@ bool update_firmware(Fallback fallback) {
     return false;
 }
 
-bool image_entries_writable() {
-    bool writable = true;
+bool ready_to_install() {
+    bool ready = true;
     for (const char* path : {current_image, fallback_image, install_marker}) {
-        writable = regular_or_absent(path) && writable;
+        ready = regular_or_absent(path) && ready;
     }
-    return writable;
+    for (const char* path : {current_image, fallback_image}) {
+        if (same_file(update_file, path)) {
+            warn(std::string(update_file) + " is " + path + " itself");
+            ready = false;
+        }
+    }
+    return ready;
 }
 
 bool install_interrupted() { return exists(install_marker); }

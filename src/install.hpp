@@ -26,10 +26,12 @@ enum class Fallback {
 /// the marker's removal is on storage.
 bool update_firmware(Fallback fallback);
 
-/// True when each entry an installation writes (the current image, the
-/// fallback image, the install marker) is a regular file or absent. Otherwise
-/// says on standard error which is not: the tool writes only regular files.
-bool image_entries_writable();
+/// True when an installation can go ahead: each entry it writes (the current
+/// image, the fallback image, the install marker) is a regular file or
+/// absent, and the update file is neither image itself (through a link).
+/// Otherwise says on standard error what stands in the way: the tool writes
+/// only regular files, and never the file it installs from.
+bool ready_to_install();
 
 /// True when an earlier installation was cut off (power cut, kill) or failed
 /// without a restore, so the current image may be incomplete.

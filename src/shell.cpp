@@ -69,7 +69,8 @@ private:
 /// Kills the process group `group`, waits for every child in it, and then,
 /// for at most five seconds, for the group to be gone: members that are not
 /// the tool's children (where it could not become a subreaper) are reaped
-/// by someone else.
+/// by someone else. A member stuck in the kernel (a hung device) holds it
+/// until the kernel lets go: nothing it started may write after the tool.
 void kill_and_reap(pid_t group) {
     ::kill(-group, SIGKILL);
     while (::waitpid(-group, nullptr, 0) > 0 || errno == EINTR) {
@@ -140,9 +141,7 @@ CommandResult run_shell(const std::string& command, bool capture_output) {
     }
     sigset_t none;
     sigemptyset(&none);
-    sigset_t defaults = stops;
-    sigaddset(&defaults, SIGCHLD);
-    sigaddset(&defaults, SIGPIPE);
+    const sigset_t defaults = command_default_signals();
     ::posix_spawnattr_setflags(
         setup.attributes(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     ::posix_spawnattr_setpgroup(setup.attributes(), 0);
@@ -174,9 +173,10 @@ CommandResult run_shell(const std::string& command, bool capture_output) {
             // Cannot watch it: wait for it plainly, its output given up.
             output_read.reset();
             int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            pid_t waited;
+            while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
             }
-            result.wait_status = status;
+            result.wait_status = waited == pid ? status : -1;
             break;
         }
         if (events[0].revents & POLLIN) {

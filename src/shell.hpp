@@ -20,7 +20,7 @@ struct CommandResult {
 };
 
 /// Runs `command` as "/bin/sh -c command" in a process group of its own, with
-/// no signal blocked and the tool's handled signals at their defaults, and
+/// no signal blocked and command_default_signals at their defaults, and
 /// waits for it. With `capture_output`, its standard output is read through a
 /// pipe, to the end, into the result; otherwise it is the tool's own.
 /// Standard error is the tool's own.

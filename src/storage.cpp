@@ -74,6 +74,13 @@ bool regular_or_absent(const char* path) {
     return true;
 }
 
+bool same_file(const char* a, const char* b) {
+    struct stat first;
+    struct stat second;
+    return ::stat(a, &first) == 0 && ::stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 std::optional<FileDescriptor> lock_directory(const char* directory) {
     FileDescriptor fd(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) {

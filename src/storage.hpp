@@ -31,6 +31,9 @@ bool exists(const char* path);
 /// error.
 bool regular_or_absent(const char* path);
 
+/// True when `a` and `b` name the same file once links are followed.
+bool same_file(const char* a, const char* b);
+
 /// Takes the exclusive lock on the directory `directory` (flock on the
 /// directory itself, so no file is made), waiting while another run holds it.
 /// The lock is held while the returned descriptor lives and is never passed

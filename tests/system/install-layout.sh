@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # `cmake --install` lays out the tool and its start-up integration in their
-# conventional places under DESTDIR, naming the installed tool's path.
+# conventional places under DESTDIR, naming the installed tool's path; the
+# tool carries its version as a plain string.
 # Usage: install-layout.sh BUILD_DIR
 set -euo pipefail
 
@@ -15,6 +16,10 @@ fail() {
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 [[ -x $dest/usr/sbin/init-updater ]] || fail "no /usr/sbin/init-updater"
 cmp -s "$dest/usr/sbin/init-updater" "$build/init-updater" || fail "installed tool differs"
+# The version, from project(VERSION), as a plain string in the binary.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+strings "$dest/usr/sbin/init-updater" | grep -x "init-updater $version" >/dev/null ||
+    fail "no 'init-updater $version' in the installed tool (strings)"
 [[ -x $dest/usr/sbin/kestran-boot-image ]] || fail "no executable /usr/sbin/kestran-boot-image"
 unit=$dest/usr/lib/systemd/system/init-updater.service
 grep -qx "ExecStart=/usr/sbin/init-updater" "$unit" || fail "unit does not run /usr/sbin/init-updater"

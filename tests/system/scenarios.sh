@@ -27,7 +27,7 @@ source "$here/harness.sh"
 # payload, "-" is no file, "A<" is a file holding a strict prefix of A (a copy
 # cut short; before a run, the first half of A), "/" a directory, "p" a FIFO,
 # "c" a character device (as /dev/zero), "z" a symbolic link to /dev/zero,
-# "d" a dangling link, "l" a link loop. Marker: "M" present, "/" a
+# "d" a dangling link, "l" a link loop, "f" a link to the fallback image. Marker: "M" present, "/" a
 # directory, "-" absent.
 # Stdout codes, one line each: F "Firmware update found.", R "Firmware
 # update could not be read.", U "Updating Firmware.", C "Copying the new
@@ -52,6 +52,7 @@ update-is-device        | 4m   | A=64k O=32k         | A  O c - | -             
 update-links-to-zero    | 4m   | A=64k O=32k         | A  O z - | -                 | FR   | 0      | not a regular file | A  O z -
 update-dangling-link    | 4m   | A=64k O=32k         | A  O d - | -                 | FR   | 0      | cannot read        | A  O d -
 update-link-loop        | 4m   | A=64k O=32k         | A  O l - | -                 | FR   | 0      | cannot read        | A  O l -
+update-is-the-fallback  | 4m   | A=64k O=32k         | A  O f - | -                 | FUX  | 0      | itself             | A  O f -
 current-is-fifo         | 4m   | B=96k O=32k         | p  O B - | -                 | FUX  | 0      | not a regular file | p  O B -
 current-is-device       | 4m   | B=96k O=32k         | c  O B - | -                 | FUX  | 0      | not a regular file | c  O B -
 current-links-to-zero   | 4m   | B=96k O=32k         | z  O B - | -                 | FUX  | 0      | not a regular file | z  O B -
@@ -72,6 +73,7 @@ rerun-fails-again       | 1m   | A=300k B=800k       | B< A B M | -             
 term-during-fallback    | 4m   | A=64k B=96k O=32k   | A  O B - | term-fallback     | FUCX | 0      | stopped by         | A  A< B -
 term-during-install     | 4m   | A=64k B=96k O=32k   | A  O B - | term-install      | FUCX | 0      | stopped by         | B< A B M
 two-runs-at-once        | 256m | A=32m B=48m         | A  - B - | second-run        | FUCD | 0      | -                  | B  A B -
+waits-for-the-lock      | 4m   | A=64k B=96k         | A  - B - | lock-held         | FUCD | 0      | -                  | B  A B -
 sigchld-ignored         | 4m   | A=64k B=96k         | A  - B - | sigchld-ignored   | FUCD | 0      | -                  | B  A B -
 stdout-closed           | 4m   | A=64k B=96k         | A  - B - | stdout-closed     | -    | 0      | -                  | B  A B -
 flushed-in-order        | 4m   | A=64k B=96k O=32k   | A  O B - | trace             | FUCD | 0      | -                  | B  A B -
@@ -108,6 +110,7 @@ place() {
     z) ln -s /dev/zero "$path" ;;
     d) ln -s nowhere "$path" ;;
     l) ln -s "$path" "$path" ;;
+    f) ln -s /mnt/imgpart/kestran_fallback.sqsh "$path" ;;
     *) cp "$ref" "$path" ;;
     esac
 }
@@ -125,6 +128,7 @@ check_image() {
     z) [[ $(readlink "$path") == /dev/zero ]] || fail "$name is not a link to /dev/zero" ;;
     d) [[ $(readlink "$path") == nowhere ]] || fail "$name is not the dangling link" ;;
     l) [[ $(readlink "$path") == "$path" ]] || fail "$name is not the link loop" ;;
+    f) [[ $(readlink "$path") == */kestran_fallback.sqsh ]] || fail "$name is not the link" ;;
     ?\<)
         local ref=/mnt/ref/${state:0:1} size
         [[ -f $path ]] || fail "$name missing, expected a prefix of ${state:0:1}"
@@ -254,14 +258,24 @@ if [ "\$2" = $target ]; then
     head -c 4096 "\$1" >"\$2"
     echo \$\$ >/mnt/cp.pid
     kill -TERM \$(ps -o ppid= -p \$(ps -o pgid= -p \$\$))
-    exec sleep 30
+    exec sleep 600
 fi
 exec /bin/cp "\$@"
 EOF
         chmod +x /mnt/bin/cp
         ;;
-    second-run) ;;
-    stdout-closed) ;;
+    second-run | lock-held) ;;
+    stdout-closed)
+        # cp that notes what its standard output is: /dev/null, not a
+        # descriptor of the tool's own.
+        cat >/mnt/bin/cp <<'EOF'
+#!/bin/sh
+fd1=$(readlink /proc/$$/fd/1)
+echo "$fd1" >>/mnt/cp-stdout
+exec /bin/cp "$@"
+EOF
+        chmod +x /mnt/bin/cp
+        ;;
     sigchld-ignored)
         # shellcheck disable=SC2016 # perl's own variables
         wrap=(perl -e '$SIG{CHLD} = "IGNORE"; exec @ARGV or die "exec: $!"') ;;
@@ -290,6 +304,22 @@ EOF
     stdout-closed)
         { (run_tool closed /mnt/stderr); } 2>/dev/null || got=$?
         : >/mnt/stdout
+        [[ $(sort -u /mnt/cp-stdout) == /dev/null ]] ||
+            fail "the copies' standard output: $(cat /mnt/cp-stdout)"
+        ;;
+    lock-held)
+        # While another holds the partition's lock, the tool waits, having
+        # written nothing; then it goes on.
+        exec 9</mnt/imgpart
+        flock 9
+        (exec 9<&-; run_tool /mnt/stdout /mnt/stderr) &
+        local waiting=$!
+        sleep 1
+        diff -u <(expected_stdout F) /mnt/stdout >&2 || fail "went on without the lock"
+        check_image "current image while waiting" /mnt/imgpart/kestran_current.sqsh A
+        check_image "fallback image while waiting" /mnt/imgpart/kestran_fallback.sqsh -
+        exec 9<&-
+        wait "$waiting" || got=$?
         ;;
     second-run)
         # A second run started while the first is installing waits for it,
