@@ -5,25 +5,17 @@
 #   build  compiler and CMake only (enough for the demo)
 #   test   also GoogleTest, valgrind, strace, shellcheck, clang-format, systemd,
 #          busybox
-<<<<<<< HEAD
 #   device what scripts/device-box.sh runs on the host: qemu-system-arm and the
 #          tools that make the SD card, the USB stick and the images
-#   all    all of these, and the ARM cross compiler and qemu-user (the default)
-=======
-#   all    also the ARM cross compiler, qemu, and lintian for the release's
-#          Debian package (the default)
->>>>>>> main
+#   all    all of these, and the ARM cross compiler, qemu-user, and lintian for
+#          the release's Debian package (the default)
 set -euo pipefail
 
 build=(g++ cmake ninja-build util-linux coreutils)
 test=(libgtest-dev googletest valgrind strace shellcheck clang-format systemd busybox)
-<<<<<<< HEAD
-cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static)
+cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static lintian git)
 device=(qemu-system-arm device-tree-compiler squashfs-tools dosfstools mtools e2fsprogs cpio fdisk
     gzip)
-=======
-cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static lintian git)
->>>>>>> main
 
 case ${1:-all} in
 build) wanted=("${build[@]}") ;;
