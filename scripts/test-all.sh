@@ -2,9 +2,10 @@
 # Installs what a fresh Debian 12 machine lacks, builds everything and runs
 # every test: static checks, the host build, the sanitizer build, the ARMv6
 # dynamic and static builds under qemu -cpu arm1176, the negative controls
-# (power cuts, ARMv6), the release built twice in two directories and
-# compared, and a vendor-SDK style build tested under qemu -cpu arm1176. Run
-# as root (apt-get, mount namespaces).
+# (power cuts, ARMv6), the device in a box (the static build on an emulated
+# ARM1176 board: update, power cuts, sticks), the release built twice in two
+# directories and compared, and a vendor-SDK style build tested under qemu
+# -cpu arm1176. Run as root (apt-get, mount namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,6 +28,7 @@ stage cmake --workflow --preset sanitize --fresh
 stage bash scripts/negative-control.sh powercut
 stage bash scripts/armv6.sh
 stage bash scripts/negative-control.sh armv6
+stage bash scripts/device-box.sh
 stage bash scripts/check-reproducible.sh
 stage bash scripts/vendor-sdk.sh
 echo "stages: $stages passed, 0 failed"

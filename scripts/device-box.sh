@@ -1,0 +1,656 @@
+#!/usr/bin/env bash
+# The device in a box: a whole ARMv6 device under qemu-system-arm (BCM2835
+# board, ARM1176 CPU) with Debian's own kernel for it, an SD card whose ext4
+# image partition holds the firmware image, a vfat USB stick with the update,
+# and a BusyBox start-up that runs the shipped init script and then boots
+# (loop-mounts and switches root into) the squashfs image kestran-boot-image
+# names. The initramfs holds what `cmake --install build/armv6-static` lays
+# out; nothing of the tool is stubbed.
+#
+# Usage (as root, from anywhere; Debian 12):
+#   device-box.sh [ci]   build, demo, cuts, sticks: what CI runs (the default)
+#   device-box.sh build  packages, kernel and BusyBox (cached), images, initramfs
+#   device-box.sh demo   first boot (the update) and second boot (nothing to do)
+#   device-box.sh cuts   power cuts over the update, each followed by a boot
+#                        without and one with the stick (KESTRAN_DEVICE_CUTS, 6)
+#   device-box.sh sticks an empty kestran.fir, and no stick at all
+#   device-box.sh bench  tool against a plain shell script inside the guest,
+#                        16 MiB images (KESTRAN_DEVICE_BENCH_PAIRS, 7)
+# Each subcommand but build expects an earlier build. The console of every
+# boot is shown as it runs and kept in build/device/logs/.
+#
+# Downloads (the armel kernel and busybox-static packages) and what is
+# unpacked from them are cached in $KESTRAN_DEVICE_CACHE (default
+# ~/.cache/kestran-device) and reused.
+#
+# The drives use qemu's cache=writeback. A power cut is a SIGKILL of qemu,
+# which the host's page cache survives, and qemu's SD card writes each block
+# to the image file before it reports the block done, so after a cut the file
+# holds exactly what the card had acknowledged, in any cache mode. The other
+# modes only add safety against the host itself losing power, at a price: a
+# 9 MiB copy onto the SD card took 2.5 s with writeback, 3.6-9 s with none,
+# 17-22 s with writethrough and 15-24 s with directsync (a host fdatasync or
+# direct write per emulated 512-byte block). KESTRAN_DEVICE_CACHE_MODE
+# overrides it.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+readonly src=$PWD
+readonly work=$src/build/device
+readonly cache=${KESTRAN_DEVICE_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kestran-device}
+cache_mode=${KESTRAN_DEVICE_CACHE_MODE:-writeback}
+readonly cuts=${KESTRAN_DEVICE_CUTS:-6}
+readonly bench_pairs=${KESTRAN_DEVICE_BENCH_PAIRS:-7}
+# Random padding in each firmware image (MiB): makes the update long enough
+# to cut into at several places.
+readonly pad_mib=${KESTRAN_DEVICE_PAD_MIB:-4}
+readonly bench_mib=16
+boot_timeout=240
+readonly part_offset=$((1024 * 1024))
+readonly dtb_name=bcm2835-rpi-a-plus.dtb
+# Kernel modules the start-up loads (with what they depend on): the SD
+# partition's ext4, squashfs and loop for the image, the USB stick's SCSI
+# disk and vfat with the character sets vfat uses by default.
+readonly wanted_modules=(crc32c_generic ext4 squashfs loop sd_mod usb-storage vfat nls_cp437
+    nls_ascii)
+readonly tool_lines='^(Firmware update found\.|Firmware update could not be read\.|Updating Firmware\.|Copying the new firmware\.|Update complete\.|Update failed\.)$'
+
+log() { echo "== $*" >&2; }
+die() {
+    echo "device-box: FAIL: $*" >&2
+    exit 1
+}
+
+apt() {
+    local i
+    for i in 1 2 3; do
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 "$@" && return 0
+        log "apt-get $1 failed (attempt $i); retrying"
+        sleep 10
+    done
+    return 1
+}
+
+# The armel kernel package and busybox-static, downloaded and unpacked (not
+# installed) into the cache, and the device tree fixed for qemu 7.2.
+fetch_target() {
+    local target=$cache/target
+    if [[ -f $target/.complete ]]; then
+        log "reusing the kernel and BusyBox in $target ($(cat "$target/.complete"))"
+        return
+    fi
+    if ! dpkg --print-foreign-architectures | grep -qx armel; then
+        dpkg --add-architecture armel
+    fi
+    local kernel_pkg
+    kernel_pkg=$(apt-cache depends linux-image-rpi:armel 2>/dev/null |
+        awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }') || true
+    if [[ -z $kernel_pkg ]]; then
+        apt update -qq
+        kernel_pkg=$(apt-cache depends linux-image-rpi:armel |
+            awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
+    fi
+    [[ -n $kernel_pkg ]] || die "no kernel package behind linux-image-rpi:armel"
+    log "downloading $kernel_pkg and busybox-static:armel"
+    rm -rf "$cache/debs" "$target"
+    mkdir -p "$cache/debs" "$target"
+    # (apt-get download warns that _apt cannot write there; it downloads as root.)
+    if ! (cd "$cache/debs" && apt-get download -q "$kernel_pkg" busybox-static:armel) \
+        >"$cache/download.log" 2>&1; then
+        cat "$cache/download.log" >&2
+        die "apt-get download failed"
+    fi
+    local deb
+    for deb in "$cache"/debs/linux-image-*.deb; do dpkg-deb -x "$deb" "$target/kernel"; done
+    dpkg-deb -x "$cache"/debs/busybox-static_*.deb "$target/busybox"
+    [[ -x $target/busybox/bin/busybox ]] || die "busybox-static:armel did not unpack"
+
+    local dtb=$target/$dtb_name
+    cp "$target"/kernel/usr/lib/linux-image-*/"$dtb_name" "$dtb"
+    # qemu 7.2 does not emulate the "asb" register block; the power-domain
+    # driver's read of it is an external abort (panic). Keep only "pm".
+    fdtput -t x "$dtb" /soc/watchdog@7e100000 reg 0x7e100000 0x114
+    fdtput -t s "$dtb" /soc/watchdog@7e100000 reg-names pm
+    # Their clocks read as zero under qemu: the clock driver divides by zero.
+    local i2c
+    for i2c in i2c@7e205000 i2c@7e804000 i2c@7e805000; do
+        fdtput -t s "$dtb" "/soc/$i2c" status disabled
+    done
+    basename "$cache"/debs/linux-image-*.deb >"$target/.complete"
+}
+
+kernel_image() { echo "$cache"/target/kernel/boot/vmlinuz-*; }
+module_root() { echo "$cache"/target/kernel/lib/modules/*; }
+
+# Prints the modules to load, each after those it depends on, as paths
+# relative to the module tree (the package carries no modules.dep).
+module_order() {
+    local root
+    root=$(module_root)
+    declare -A path=() seen=()
+    local f name
+    while IFS= read -r f; do
+        name=$(basename "$f" .ko)
+        path[${name//-/_}]=${f#"$root"/}
+    done < <(find "$root/kernel" -name '*.ko')
+    visit() {
+        local n=${1//-/_} deps d
+        [[ -n ${seen[$n]:-} ]] && return
+        seen[$n]=1
+        [[ -n ${path[$n]:-} ]] || die "kernel module $n not in the package"
+        deps=$(grep -a -o 'depends=[^[:cntrl:]]*' "$root/${path[$n]}" | head -n 1 | cut -d= -f2)
+        for d in ${deps//,/ }; do visit "$d"; done
+        echo "${path[$n]}"
+    }
+    local m
+    for m in "${wanted_modules[@]}"; do visit "$m"; done
+}
+
+# A firmware image: static BusyBox and an /init that reports which firmware
+# booted and powers off, padded with random data.
+build_firmware() {
+    local version=$1 root=$work/fw-$1
+    rm -rf "$root"
+    mkdir -p "$root"/{bin,dev,proc,sys,mnt/imgpart,mnt/usb}
+    cp "$cache/target/busybox/bin/busybox" "$root/bin/busybox"
+    ln -s busybox "$root/bin/sh"
+    cat >"$root/init" <<EOF
+#!/bin/sh
+/bin/busybox echo "booted firmware $version"
+/bin/busybox sync
+/bin/busybox poweroff -f
+EOF
+    chmod 755 "$root/init"
+    head -c "$((pad_mib * 1024 * 1024))" /dev/urandom >"$root/padding"
+    mksquashfs "$root" "$work/$version.sqsh" -noappend -quiet -all-root -no-progress >/dev/null
+}
+
+# The start-up: BusyBox, the kernel modules, the installed tool, init script
+# and kestran-boot-image, and /init.
+build_initramfs() {
+    local root=$work/initramfs
+    rm -rf "$root"
+    mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,mnt/imgpart,mnt/usb,newroot,lib/modules}
+    cp "$cache/target/busybox/bin/busybox" "$root/bin/busybox"
+    ln -s busybox "$root/bin/sh"
+    # The tool runs /bin/sha512sum; BusyBox's own place for it is /usr/bin.
+    ln -s busybox "$root/bin/sha512sum"
+    mknod -m 600 "$root/dev/console" c 5 1
+    DESTDIR=$root cmake --install "$src/build/armv6-static" --prefix /usr --strip >/dev/null
+    local m mroot
+    mroot=$(module_root)
+    module_order | while IFS= read -r m; do
+        cp "$mroot/$m" "$root/lib/modules/"
+        basename "$m" >>"$root/lib/modules/load-order"
+    done
+    cat >"$root/init" <<'EOF'
+#!/bin/sh
+# Start-up: mounts the image partition and the USB stick, runs the firmware
+# update, then boots the image kestran-boot-image names.
+/bin/busybox --install -s
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+mount -t devtmpfs devtmpfs /dev
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+
+stop_here() {
+    echo "start-up: $*"
+    echo "start-up: boot failed"
+    sync
+    poweroff -f
+    sleep 3600
+}
+
+# Waits up to $2 tenths of a second for the block device $1.
+wait_for_block() {
+    _tenths=0
+    while [ ! -b "$1" ]; do
+        [ "$_tenths" -ge "$2" ] && return 1
+        sleep 0.1
+        _tenths=$((_tenths + 1))
+    done
+}
+
+while read -r module; do
+    insmod "/lib/modules/$module" || echo "start-up: cannot load $module"
+done </lib/modules/load-order
+
+wait_for_block /dev/mmcblk0p1 100 || stop_here "no image partition on the SD card"
+mount -t ext4 /dev/mmcblk0p1 /mnt/imgpart || stop_here "cannot mount the image partition"
+if wait_for_block /dev/sda1 50; then
+    mount -t vfat -o ro /dev/sda1 /mnt/usb || echo "start-up: cannot mount the USB stick"
+else
+    echo "start-up: no USB stick"
+fi
+
+if [ "${kestran_mode:-}" = bench ]; then
+    /bench.sh "${kestran_pairs:-5}"
+    sync
+    poweroff -f
+    sleep 3600
+fi
+
+/etc/init.d/init-updater start
+image=$(kestran-boot-image) || stop_here "no firmware image to boot"
+echo "start-up: booting $image"
+umount /mnt/usb 2>/dev/null
+mount -t squashfs -o loop,ro "$image" /newroot || stop_here "cannot mount $image"
+for point in /mnt/imgpart /dev /proc /sys; do
+    mount --move "$point" "/newroot$point"
+done
+exec switch_root /newroot /init
+EOF
+    cat >"$root/bench.sh" <<'EOF'
+#!/bin/sh
+# Times init-updater against a plain shell script doing the same work, on the
+# images of the bench SD card and stick, alternating which goes first. The
+# current image is reset and the caches dropped before every run.
+pairs=$1
+cat >/reference.sh <<'SCRIPT'
+#!/bin/sh
+current=$(/bin/sha512sum /mnt/imgpart/kestran_current.sqsh | cut -c1-128)
+update=$(/bin/sha512sum /mnt/usb/kestran.fir | cut -c1-128)
+if [ "$current" != "$update" ]; then
+    cp /mnt/imgpart/kestran_current.sqsh /mnt/imgpart/kestran_fallback.sqsh &&
+        sync /mnt/imgpart/kestran_fallback.sqsh /mnt/imgpart &&
+        cp /mnt/usb/kestran.fir /mnt/imgpart/kestran_current.sqsh &&
+        sync /mnt/imgpart/kestran_current.sqsh /mnt/imgpart
+fi
+SCRIPT
+chmod 755 /reference.sh
+centis() { read -r up _ </proc/uptime; echo "${up%.*}${up#*.}"; }
+timed() {
+    cp /mnt/imgpart/bench_original.sqsh /mnt/imgpart/kestran_current.sqsh
+    rm -f /mnt/imgpart/kestran_fallback.sqsh
+    sync
+    echo 3 >/proc/sys/vm/drop_caches
+    start=$(centis)
+    "$2" >/dev/null
+    end=$(centis)
+    cmp -s /mnt/usb/kestran.fir /mnt/imgpart/kestran_current.sqsh || echo "bench: $1 did not install"
+    cmp -s /mnt/imgpart/bench_original.sqsh /mnt/imgpart/kestran_fallback.sqsh ||
+        echo "bench: $1 did not keep the fallback"
+    echo "bench: pair $3 $1 $((end - start))"
+}
+i=1
+while [ "$i" -le "$pairs" ]; do
+    if [ $((i % 2)) -eq 1 ]; then
+        timed tool /usr/sbin/init-updater "$i"
+        timed script /reference.sh "$i"
+    else
+        timed script /reference.sh "$i"
+        timed tool /usr/sbin/init-updater "$i"
+    fi
+    i=$((i + 1))
+done
+echo "bench: done"
+EOF
+    chmod 755 "$root/init" "$root/bench.sh"
+    # Not compressed: unpacking it would take the emulated CPU over 2 s a boot.
+    (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"
+}
+
+# An SD card image ($1, 512 MiB: qemu wants a power of two) with one ext4
+# partition at 1 MiB holding the files of directory $2.
+make_sd() {
+    rm -f "$1"
+    truncate -s 512M "$1"
+    echo 'start=2048, type=83' | sfdisk -q "$1" >/dev/null
+    mkfs.ext4 -q -F -E offset=$part_offset -L imgpart -d "$2" "$1" 511M
+}
+
+# A USB stick image ($1, 64 MiB) with one vfat partition holding $2 as
+# kestran.fir (none when $2 is empty). Built with mtools: no mount.
+make_stick() {
+    rm -f "$1"
+    truncate -s 64M "$1"
+    echo 'start=2048, type=c' | sfdisk -q "$1" >/dev/null
+    mkfs.vfat -F 32 --offset=2048 -n KESTRAN "$1" $((63 * 1024)) >/dev/null
+    if [[ -n $2 ]]; then
+        mcopy -i "$1@@$part_offset" "$2" ::kestran.fir
+    fi
+}
+
+build() {
+    bash "$src/scripts/install-prerequisites.sh" device
+    fetch_target
+    if [[ ! -x $src/build/armv6-static/init-updater ]]; then
+        log "no build/armv6-static: building it with scripts/armv6.sh"
+        bash "$src/scripts/armv6.sh"
+    fi
+    rm -rf "$work"
+    mkdir -p "$work/logs" "$work/sd-root"
+    log "firmware images v1, v2 (${pad_mib} MiB padding each)"
+    build_firmware v1
+    build_firmware v2
+    log "initramfs"
+    build_initramfs
+    log "SD card with v1, USB sticks"
+    cp "$work/v1.sqsh" "$work/sd-root/kestran_current.sqsh"
+    make_sd "$work/sd.img" "$work/sd-root"
+    make_stick "$work/stick-v2.img" "$work/v2.sqsh"
+    : >"$work/empty.fir"
+    make_stick "$work/stick-empty.img" "$work/empty.fir"
+    log "built in $work: $(cd "$work" && echo ./*.img ./*.sqsh ./initramfs.cpio)"
+}
+
+# ---- running the device
+
+# Bytes qemu process $1 has written so far (to the disk images, and a few
+# to the console file).
+written() {
+    local key value
+    while read -r key value; do
+        [[ $key == wchar: ]] && echo "$value" && return
+    done <"/proc/$1/io"
+}
+
+# Boots the device and shows the console as it runs, until the firmware
+# reports, the start-up gives up, or a timeout.
+#   boot NAME SD STICK|- [CUT_BYTES] [APPEND...]
+# With CUT_BYTES, qemu is killed (SIGKILL: the power cut) once it has written
+# that many bytes to its disks after "Firmware update found." appeared: the
+# sweep follows the update's progress, however fast the machine is today.
+# Sets BOOTED (v1, v2, failed, cut, bench or timeout), BOOT_SECONDS, LOG,
+# UPDATE_SECONDS and UPDATE_BYTES (from "Firmware update found." to "Update
+# complete.", when both appeared) and CUT_SECONDS (after that line).
+boot() {
+    local name=$1 sd=$2 stick=$3 cut=${4:-} append=("${@:5}")
+    LOG=$work/logs/$name.log
+    rm -f "$LOG"
+    : >"$LOG"
+    local drives=(-drive "if=sd,format=raw,file=$sd,cache=$cache_mode")
+    if [[ $stick != - ]]; then
+        drives+=(-drive "if=none,id=stick,format=raw,file=$stick,cache=$cache_mode"
+            -device "usb-storage,drive=stick")
+    fi
+    echo "--- boot $name: SD $(basename "$sd"), stick ${stick##*/}${cut:+, power cut after $cut bytes of the update}"
+    local started=$EPOCHREALTIME
+    qemu-system-arm -M raspi1ap -cpu arm1176 -kernel "$(kernel_image)" \
+        -dtb "$cache/target/$dtb_name" -initrd "$work/initramfs.cpio" \
+        -append "console=ttyAMA0 rdinit=/init quiet loglevel=3 ${append[*]}" \
+        "${drives[@]}" -display none -monitor none -serial "file:$LOG" -no-reboot &
+    local qemu=$!
+    tail -f --pid="$qemu" "$LOG" | tr -d '\r' &
+    local shower=$! found_at='' found_bytes='' complete_at='' complete_bytes='' deadline
+    deadline=$(awk -v t="$started" -v d="$boot_timeout" 'BEGIN { printf "%.3f", t + d }')
+    BOOTED=timeout
+    CUT_SECONDS=''
+    while kill -0 "$qemu" 2>/dev/null; do
+        if [[ -z $found_at ]] && grep -q 'Firmware update found\.' "$LOG"; then
+            found_at=$EPOCHREALTIME
+            found_bytes=$(written "$qemu")
+        fi
+        if [[ -z $complete_at ]] && grep -q 'Update complete\.' "$LOG"; then
+            complete_at=$EPOCHREALTIME
+            complete_bytes=$(written "$qemu")
+        fi
+        if [[ -n $cut && -n $found_at ]] && (($(written "$qemu") - found_bytes >= cut)); then
+            kill -KILL "$qemu"
+            BOOTED="cut"
+            CUT_SECONDS=$(awk -v n="$EPOCHREALTIME" -v f="$found_at" 'BEGIN { printf "%.1f", n - f }')
+            break
+        fi
+        if grep -q -e '^booted firmware v[0-9]' -e 'start-up: boot failed' -e 'Kernel panic' \
+            -e 'bench: done' "$LOG"; then
+            # The firmware has synced and powers off; give it a moment.
+            sleep 1
+            break
+        fi
+        if awk -v n="$EPOCHREALTIME" -v d="$deadline" 'BEGIN { exit !(n >= d) }'; then
+            break
+        fi
+        sleep 0.05
+    done
+    kill -KILL "$qemu" 2>/dev/null || true
+    wait "$qemu" 2>/dev/null || true
+    wait "$shower" 2>/dev/null || true
+    BOOT_SECONDS=$(awk -v s="$started" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.1f", e - s }')
+    if [[ $BOOTED != cut ]]; then
+        if grep -q '^booted firmware v1' "$LOG"; then
+            BOOTED=v1
+        elif grep -q '^booted firmware v2' "$LOG"; then
+            BOOTED=v2
+        elif grep -q -e 'start-up: boot failed' -e 'Kernel panic' "$LOG"; then
+            BOOTED=failed
+        elif grep -q 'bench: done' "$LOG"; then
+            BOOTED=bench
+        fi
+    fi
+    UPDATE_SECONDS='' UPDATE_BYTES=''
+    if [[ -n $found_at && -n $complete_at ]]; then
+        UPDATE_SECONDS=$(awk -v f="$found_at" -v c="$complete_at" 'BEGIN { printf "%.1f", c - f }')
+        UPDATE_BYTES=$((complete_bytes - found_bytes))
+    fi
+    echo "--- boot $name: $BOOTED after ${BOOT_SECONDS}s${UPDATE_SECONDS:+ (update ${UPDATE_SECONDS}s, $UPDATE_BYTES bytes written)}"
+}
+
+# The tool's lines on the last console, one per line, joined by "|".
+tool_output() { tr -d '\r' <"$LOG" | grep -E "$tool_lines" | paste -sd'|' || true; }
+
+# What the SD card's image partition holds, read from the host without
+# mounting: a copy of the partition gets its journal replayed and is checked
+# by e2fsck, then its files are compared with v1 and v2. Prints e.g.
+# "current=v2 fallback=v1 marker=no", with "extra=NAMES" for any other file
+# and "fsck=STATUS" when e2fsck found errors.
+sd_state() {
+    local sd=$1 part=$work/part.img out=$work/part-file
+    dd if="$sd" of="$part" bs=1M skip=1 conv=sparse status=none
+    # A cut leaves the journal to replay, as the next mount would. After that
+    # only the free block and inode counts, which ext4 does not keep exact on
+    # storage, may be wrong.
+    local fsck=0 problems
+    e2fsck -E journal_only -y "$part" >"$work/logs/e2fsck.log" 2>&1 || true
+    e2fsck -fy "$part" >>"$work/logs/e2fsck.log" 2>&1 || fsck=$?
+    problems=$(grep -B1 'Fix? yes' "$work/logs/e2fsck.log" |
+        grep -v -e 'Fix? yes' -e '^--$' -e '^Free \(blocks\|inodes\) count wrong' || true)
+    ((fsck < 4)) && [[ -z $problems ]] && fsck=0
+    local name which state=()
+    for name in current fallback; do
+        rm -f "$out"
+        debugfs -R "dump /kestran_$name.sqsh $out" "$part" >/dev/null 2>&1 || true
+        if [[ ! -f $out ]]; then
+            which=none
+        elif cmp -s "$out" "$work/v1.sqsh"; then
+            which=v1
+        elif cmp -s "$out" "$work/v2.sqsh"; then
+            which=v2
+        else
+            which="other($(stat -c %s "$out")B)"
+        fi
+        state+=("$name=$which")
+    done
+    local names extra=()
+    names=$(debugfs -R 'ls -p /' "$part" 2>/dev/null | awk -F/ 'NF > 5 { print $6 }')
+    if grep -qx kestran_install.incomplete <<<"$names"; then
+        state+=(marker=yes)
+    else
+        state+=(marker=no)
+    fi
+    # Nothing else may appear on the partition.
+    while IFS= read -r name; do
+        case $name in
+        . | .. | lost+found | kestran_current.sqsh | kestran_fallback.sqsh | kestran_install.incomplete) ;;
+        *) extra+=("$name") ;;
+        esac
+    done <<<"$names"
+    ((${#extra[@]} == 0)) || state+=("extra=${extra[*]}")
+    ((fsck == 0)) || state+=("fsck=$fsck")
+    rm -f "$part" "$out"
+    echo "${state[*]}"
+}
+
+expect() {
+    local what=$1 got=$2 want=$3
+    [[ $got == "$want" ]] || die "$what: got '$got', expected '$want' (console: $LOG)"
+    echo "ok: $what: $got"
+}
+
+fresh_disks() {
+    cp --sparse=always "$work/sd.img" "$work/$1-sd.img"
+}
+
+demo() {
+    fresh_disks demo
+    local sd=$work/demo-sd.img stick=$work/stick-v2.img
+    boot first-boot "$sd" "$stick"
+    expect "first boot: booted" "$BOOTED" v2
+    expect "first boot: tool" "$(tool_output)" \
+        "Firmware update found.|Updating Firmware.|Copying the new firmware.|Update complete."
+    expect "first boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    # The cuts are spread over what this update wrote.
+    echo "$UPDATE_BYTES" >"$work/update-bytes"
+    boot second-boot "$sd" "$stick"
+    expect "second boot: booted" "$BOOTED" v2
+    expect "second boot: tool" "$(tool_output)" "Firmware update found."
+    expect "second boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+}
+
+# Bytes qemu writes to its disks from "Firmware update found." to "Update
+# complete.": from the first boot of the demo, or a boot of its own.
+update_bytes() {
+    if [[ ! -s $work/update-bytes ]]; then
+        fresh_disks window
+        boot update-size "$work/window-sd.img" "$work/stick-v2.img" >&2
+        [[ $BOOTED == v2 && -n $UPDATE_BYTES ]] || die "the update did not complete (console: $LOG)"
+        echo "$UPDATE_BYTES" >"$work/update-bytes"
+        rm -f "$work/window-sd.img"
+    fi
+    cat "$work/update-bytes"
+}
+
+power_cuts() {
+    local total
+    total=$(update_bytes)
+    log "an update writes $total bytes from 'Firmware update found.' to 'Update complete.'"
+    local k rows=() failures=0 format='%-4s %7s %6s  %-26s  %-37s  %-3s  %-3s  %-37s %s\n'
+    for ((k = 0; k < cuts; k++)); do
+        # Spread from the checksums (nothing written yet) to near the end of
+        # the install copy.
+        local moment=$((total * 98 * k / (100 * (cuts > 1 ? cuts - 1 : 1))))
+        fresh_disks "cut$k"
+        local sd=$work/cut$k-sd.img stick=$work/stick-v2.img
+        boot "cut$k" "$sd" "$stick" "$moment"
+        local cut_booted=$BOOTED cut_seconds=${CUT_SECONDS:--} last after_cut
+        last=$(tool_output | awk -F'|' '{ print $NF }')
+        after_cut=$(sd_state "$sd")
+        boot "cut$k-a-no-stick" "$sd" -
+        local booted_a=$BOOTED after_a
+        after_a=$(sd_state "$sd")
+        boot "cut$k-b-stick" "$sd" "$stick"
+        local booted_b=$BOOTED after_b
+        after_b=$(sd_state "$sd")
+        local verdict=ok image_a
+        image_a=$(tr -d '\r' <"$work/logs/cut$k-a-no-stick.log" |
+            sed -n 's|^start-up: booting /mnt/imgpart/kestran_\(.*\)\.sqsh$|\1|p')
+        [[ $cut_booted == cut ]] || verdict="FAIL (not cut: $cut_booted)"
+        # (a) booted the image kestran-boot-image chose: it must be, byte
+        # for byte, the v1 or v2 that booted, on a clean file system.
+        [[ ($booted_a == v1 || $booted_a == v2) && " $after_a " == *" $image_a=$booted_a "* ]] ||
+            verdict="FAIL (a)"
+        [[ $after_a != *fsck* && $after_a != *extra* ]] || verdict="FAIL (a) state"
+        [[ $booted_b == v2 && $after_b == "current=v2 fallback=v1 marker=no" ]] ||
+            verdict="FAIL (b)"
+        [[ $verdict == ok ]] || failures=$((failures + 1))
+        # shellcheck disable=SC2059 # the format is the table's
+        rows+=("$(printf "$format" "$k" "$(awk -v b="$moment" 'BEGIN { printf "%.1f", b / 1048576 }')" \
+            "$cut_seconds" "${last:-(none)}" "$after_cut" "$booted_a" "$booted_b" "$after_b" "$verdict")")
+        rm -f "$sd"
+    done
+    echo
+    echo "Power cuts: (a) the next boot without the stick, (b) then one with it."
+    # shellcheck disable=SC2059 # the format is the table's
+    printf '%s\n' "(MiB: written by the device after 'Firmware update found.' when the power was cut; s: seconds after that line)"
+    # shellcheck disable=SC2059 # the format is the table's
+    printf "$format" cut MiB s "last tool line" "SD after the cut" "(a)" "(b)" "SD after (b)" verdict
+    printf '%s\n' "${rows[@]}"
+    ((failures == 0)) || die "$failures of $cuts power cuts failed"
+    echo "ok: $cuts power cuts"
+}
+
+sticks() {
+    local sd=$work/sticks-sd.img unchanged="current=v1 fallback=none marker=no"
+    fresh_disks sticks
+    boot empty-stick "$sd" "$work/stick-empty.img"
+    expect "empty kestran.fir: booted" "$BOOTED" v1
+    case $(tool_output) in
+    "" | "Firmware update found.|Firmware update could not be read.") echo "ok: empty kestran.fir: tool: '$(tool_output)'" ;;
+    *) die "empty kestran.fir: tool said '$(tool_output)' (console: $LOG)" ;;
+    esac
+    expect "empty kestran.fir: SD" "$(sd_state "$sd")" "$unchanged"
+    boot no-stick "$sd" -
+    expect "no stick: booted" "$BOOTED" v1
+    expect "no stick: tool" "$(tool_output)" ""
+    grep -q 'start-up: no USB stick' "$LOG" || die "no stick: the start-up found one (console: $LOG)"
+    expect "no stick: SD" "$(sd_state "$sd")" "$unchanged"
+    rm -f "$sd"
+}
+
+# Median and quartiles (q1-q3) of the numbers on standard input.
+stats() {
+    sort -g | awk '{ v[NR] = $1 }
+        function q(p,  i, f) { i = 1 + (NR - 1) * p; f = int(i); return v[f] + (i - f) * (v[f + (f < NR)] - v[f]) }
+        END { printf "%.3f %.3f-%.3f\n", q(0.5), q(0.25), q(0.75) }'
+}
+
+bench() {
+    local bench_dir=$work/bench
+    rm -rf "$bench_dir"
+    mkdir -p "$bench_dir/sd-root"
+    head -c "$((bench_mib * 1024 * 1024))" /dev/urandom >"$bench_dir/sd-root/kestran_current.sqsh"
+    cp "$bench_dir/sd-root/kestran_current.sqsh" "$bench_dir/sd-root/bench_original.sqsh"
+    head -c "$((bench_mib * 1024 * 1024))" /dev/urandom >"$bench_dir/update.fir"
+    make_sd "$bench_dir/sd.img" "$bench_dir/sd-root"
+    make_stick "$bench_dir/stick.img" "$bench_dir/update.fir"
+    boot_timeout=$((bench_pairs * 150 + 120))
+    boot bench "$bench_dir/sd.img" "$bench_dir/stick.img" "" kestran_mode=bench \
+        "kestran_pairs=$bench_pairs"
+    [[ $BOOTED == bench ]] || die "the benchmark did not finish (console: $LOG)"
+    ! grep -q 'did not' "$LOG" || die "a run did not do the work (console: $LOG)"
+    local lines
+    lines=$(tr -d '\r' <"$LOG" | grep '^bench: pair ')
+    local tool script ratios
+    tool=$(awk '$4 == "tool" { print $5 / 100 }' <<<"$lines")
+    script=$(awk '$4 == "script" { print $5 / 100 }' <<<"$lines")
+    ratios=$(awk '$4 == "tool" { t[$3] = $5 } $4 == "script" { s[$3] = $5 }
+        END { for (p in s) if (s[p] > 0) print t[p] / s[p] }' <<<"$lines")
+    echo
+    echo "In the guest (ARM1176 under qemu), ${bench_mib} MiB images, $bench_pairs pairs:"
+    printf '%-8s %-18s %-18s %-12s %s\n' size "tool s (median)" "script s (median)" "median ratio" "ratios q1-q3"
+    local t s r
+    read -r t _ < <(stats <<<"$tool")
+    read -r s _ < <(stats <<<"$script")
+    read -r r q < <(stats <<<"$ratios")
+    printf '%-8s %-18s %-18s %-12s %s\n' "${bench_mib} MiB" "$t" "$s" "$r" "$q"
+    echo "(ratios: $(tr '\n' ' ' <<<"$ratios"))"
+}
+
+main() {
+    ((EUID == 0)) || die "run as root"
+    local what=${1:-ci}
+    if [[ $what != build && $what != ci && ! -f $work/initramfs.cpio ]]; then
+        die "nothing built: run $0 build first"
+    fi
+    local start=$SECONDS
+    case $what in
+    build) build ;;
+    demo) demo ;;
+    cuts) power_cuts ;;
+    sticks) sticks ;;
+    bench) bench ;;
+    ci)
+        build
+        demo
+        power_cuts
+        sticks
+        ;;
+    *)
+        sed -n '/^# Usage/,/^# Each subcommand/p' "$0" >&2
+        exit 2
+        ;;
+    esac
+    log "device box: $what done in $((SECONDS - start)) s"
+}
+
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+    main "$@"
+fi
