@@ -26,10 +26,14 @@ if(UPDATER_INSTALL_PART STREQUAL "busybox-link")
   message(STATUS "Installing: ${root}${initdir}/S20init-updater -> init-updater")
   return()
 endif()
+# Modes fixed here, not taken from the checkout (whose umask varies), so a
+# release is the same bytes wherever it is built.
 configure_file("${SOURCE_DIR}/dist/systemd/init-updater.service.in"
-  "${root}${unitdir}/init-updater.service" @ONLY)
+  "${root}${unitdir}/init-updater.service" @ONLY
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 # (file(INSTALL) adds DESTDIR itself.)
-file(INSTALL "${SOURCE_DIR}/dist/systemd/kestran-image-pre.target" DESTINATION "${unitdir}")
+file(INSTALL "${SOURCE_DIR}/dist/systemd/kestran-image-pre.target" DESTINATION "${unitdir}"
+  FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 configure_file("${SOURCE_DIR}/dist/init.d/init-updater.in" "${root}${initdir}/init-updater" @ONLY
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                    WORLD_READ WORLD_EXECUTE)

@@ -11,8 +11,10 @@ commit=$(git rev-parse HEAD)
 work=$(mktemp -d /tmp/kestran-reproduce.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 builds=("$work/first" "$work/second/in/another/directory")
-for dir in "${builds[@]}"; do
-    git clone -q --no-hardlinks "$PWD" "$dir"
+masks=(022 002) # checkouts made under different umasks give different modes
+for i in 0 1; do
+    dir=${builds[i]}
+    (umask "${masks[i]}" && git clone -q --no-hardlinks "$PWD" "$dir")
     git -C "$dir" checkout -q --detach "$commit"
     echo "== release build in $dir ($(date -u +%H:%M:%S))" >&2
     bash "$dir/scripts/release.sh" >/dev/null

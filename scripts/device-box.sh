@@ -441,8 +441,11 @@ sd_state() {
     local fsck=0 problems
     e2fsck -E journal_only -y "$part" >"$work/logs/e2fsck.log" 2>&1 || true
     e2fsck -fy "$part" >>"$work/logs/e2fsck.log" 2>&1 || fsck=$?
-    problems=$(grep -B1 'Fix? yes' "$work/logs/e2fsck.log" |
-        grep -v -e 'Fix? yes' -e '^--$' -e '^Free \(blocks\|inodes\) count wrong' || true)
+    # Any repair counts (Fix?, Clear?, Salvage?, Connect to /lost+found?...),
+    # but for the free counts.
+    problems=$(grep -B1 -E '\? yes$' "$work/logs/e2fsck.log" |
+        grep -v -x -E 'Fix\? yes|--' |
+        grep -v -e '^Free \(blocks\|inodes\) count wrong' -e '^Pass [0-9]' || true)
     ((fsck < 4)) && [[ -z $problems ]] && fsck=0
     local name which state=()
     for name in current fallback; do

@@ -29,7 +29,8 @@ readonly runtime
 rm -rf "$top"
 mkdir -p "$sdk/bin" "$sdk/lib/gcc/$triple"
 # Hard links where the cache is on the same file system, copies elsewhere.
-cp -al "$runtime" "$sdk/sysroot" 2>/dev/null || cp -a "$runtime" "$sdk/sysroot"
+cp -al "$runtime" "$sdk/sysroot" 2>/dev/null ||
+    { rm -rf "$sdk/sysroot" && cp -a "$runtime" "$sdk/sysroot"; }
 rm -f "$sdk/sysroot/kestran-armv6-runtime" "$sdk/sysroot/.complete"
 mv "$sdk/sysroot/usr/lib/gcc/$debian/12" "$sdk/lib/gcc/$triple/12"
 rm -r "$sdk/sysroot/usr/lib/gcc"

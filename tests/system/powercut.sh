@@ -35,6 +35,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly here
 readonly boot_image=$here/../../dist/sbin/kestran-boot-image
+readonly init_script=$here/../../dist/init.d/init-updater.in
 # shellcheck source-path=SCRIPTDIR source=harness.sh
 source "$here/harness.sh"
 
@@ -80,6 +81,7 @@ detach() {
         pause 0.01
     done
     losetup -d "$dev"
+    loops=()
 }
 
 # Sleeps for SECONDS without starting a process.
@@ -209,10 +211,17 @@ check_cut() {
         lost a "no whole image: current $c, fallback $f"
 
     # (b) and (d): the image kestran-boot-image names is whole and allowed,
-    # with the stick in and removed.
+    # with the stick in, and after a start-up (the shipped init script) with
+    # the stick removed, which must not write to the partition.
     whole_allowed=" $before_whole B "
     boot=$(boot_choice)
     mount -t tmpfs -o mode=0755 nostick /mnt/usb
+    local listed
+    listed=$(find /mnt/imgpart -printf '%p %s %T@\n' | sort)
+    INIT_UPDATER=$TOOL sh "$init_script" start >/dev/null 2>&1 ||
+        lost d "the start-up without the stick failed"
+    [[ $(find /mnt/imgpart -printf '%p %s %T@\n' | sort) == "$listed" ]] ||
+        lost d "the start-up without the stick wrote to the partition"
     boot_out=$(boot_choice)
     umount /mnt/usb
     local named state
