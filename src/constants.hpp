@@ -6,6 +6,8 @@ namespace updater {
 
 /// The firmware file on the USB stick.
 inline constexpr const char* update_file = "/mnt/usb/kestran.fir";
+/// The signature of the update file, read by a build with a signing key.
+inline constexpr const char* update_signature = "/mnt/usb/kestran.fir.sig";
 /// The image the device boots now.
 inline constexpr const char* current_image = "/mnt/imgpart/kestran_current.sqsh";
 /// The previous image, kept to fall back to.
@@ -30,6 +32,7 @@ inline constexpr const char* restore_command =
 
 inline constexpr const char* message_found = "Firmware update found.";
 inline constexpr const char* message_unreadable = "Firmware update could not be read.";
+inline constexpr const char* message_rejected = "Firmware update rejected.";
 inline constexpr const char* message_updating = "Updating Firmware.";
 inline constexpr const char* message_copying = "Copying the new firmware.";
 inline constexpr const char* message_complete = "Update complete.";

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "authenticity.hpp"
 #include "console.hpp"
 #include "constants.hpp"
 #include "digest.hpp"
@@ -52,9 +53,19 @@ int main(int, char**) {
         return 0;
     }
     if (current == update) {
+        // An image left suspect by a cut-off install is what this update
+        // would install: it is confirmed only for an authentic update.
         if (current_suspect) {
+            if (!update_is_authentic(*update)) {
+                say(message_rejected);
+                return 0;
+            }
             finish_interrupted_install();
         }
+        return 0;
+    }
+    if (!update_is_authentic(*update)) {
+        say(message_rejected);
         return 0;
     }
 
@@ -63,8 +74,8 @@ int main(int, char**) {
     if (!ready_to_install()) {
         return fail();
     }
-    const bool keep = current && !current_suspect;
-    if (!update_firmware(keep ? Fallback::keep : Fallback::skip)) {
+    const std::optional<std::string> keep = current_suspect ? std::nullopt : current;
+    if (!update_firmware(keep, *update)) {
         return fail();
     }
     say(message_complete);

@@ -4,6 +4,7 @@
 
 #include "console.hpp"
 #include "constants.hpp"
+#include "digest.hpp"
 #include "process.hpp"
 #include "shell.hpp"
 #include "storage.hpp"
@@ -11,29 +12,37 @@
 namespace updater {
 namespace {
 
-/// Runs the copy `command` and flushes its target `image`; true when both
-/// succeeded.
-bool copy_durably(const char* command, const char* image) {
-    return run_command(command) && flush_to_storage(image, image_directory);
+/// Runs the copy `command`, flushes its target `image` and reads it back from
+/// the medium; true when all of that succeeded and the image read back has
+/// the digest `digest`, otherwise says why.
+bool copy_durably(const char* command, const char* image, const std::string& digest) {
+    if (!run_command(command) || !flush_to_storage(image, image_directory)) {
+        return false;
+    }
+    const std::optional<std::string> written = _get_shasum(image);
+    if (written && *written != digest) {
+        warn(std::string(image) + " reads back from the medium other than what was copied");
+    }
+    return written == digest;
 }
 
 }  // namespace
 
-bool update_firmware(Fallback fallback) {
+bool update_firmware(const std::optional<std::string>& fallback_digest,
+                     const std::string& update_digest) {
     say(message_copying);
-    const bool keep = fallback == Fallback::keep;
-    if (keep && !copy_durably(keep_fallback_command, fallback_image)) {
+    if (fallback_digest && !copy_durably(keep_fallback_command, fallback_image, *fallback_digest)) {
         return false;
     }
     if (stop_requested() != 0 || !create_durably(install_marker, image_directory)) {
         return false;
     }
-    if (copy_durably(install_command, current_image)) {
+    if (copy_durably(install_command, current_image, update_digest)) {
         // While the marker stays, the device boots the fallback image: the
         // update is in place only once the marker is gone.
         return remove_durably(install_marker, image_directory);
     }
-    if (keep && copy_durably(restore_command, current_image)) {
+    if (fallback_digest && copy_durably(restore_command, current_image, *fallback_digest)) {
         remove_durably(install_marker, image_directory);
     }
     return false;

@@ -1,30 +1,33 @@
 // Installing the update file as the current image.
 #pragma once
 
+#include <optional>
+#include <string>
+
 namespace updater {
 
-/// Whether the current image is to be kept as the fallback image first.
-enum class Fallback {
-    keep,  ///< the current image is readable: keep it as the fallback image
-    skip,  ///< there is no readable current image: leave the fallback image alone
-};
-
-/// Writes "Copying the new firmware.", then, with Fallback::keep, copies the
-/// current image to the fallback image and flushes it; then copies the update
-/// file over the current image and flushes it. Returns true exactly when the
-/// update file is installed and on storage. Runs no command once a stop is
-/// requested (the partition is then as the install marker says).
+/// Writes "Copying the new firmware.", then, when `fallback_digest` holds the
+/// current image's digest, copies the current image to the fallback image,
+/// flushes it and checks that the fallback image read back from the medium
+/// has that digest; then copies the update file over the current image,
+/// flushes it and checks that it reads back from the medium as
+/// `update_digest`. Returns true exactly when the update file is installed,
+/// checked and on storage. Runs no command once a stop is requested (the
+/// partition is then as the install marker says).
 ///
 /// Guarantees: the current image is not touched unless the fallback image of
-/// this run (with Fallback::keep) is complete and on storage; with
-/// Fallback::skip the fallback image is never written; when the install copy
-/// fails after a fallback image was kept, that image is copied back over the
-/// current image and flushed before the call returns false. While the current
-/// image may be incomplete, the install marker is on storage, so a later run
-/// knows (install_interrupted) not to keep that image as the fallback, and
-/// the device boots the fallback image meanwhile. It returns true only once
-/// the marker's removal is on storage.
-bool update_firmware(Fallback fallback);
+/// this run (when one is kept) is complete, checked and on storage; without
+/// `fallback_digest` the fallback image is never written; when the install
+/// copy fails or does not read back as `update_digest` after a fallback image
+/// was kept, that image is copied back over the current image, flushed and
+/// checked before the call returns false. While the current image may be
+/// incomplete, the install marker is on storage, so a later run knows
+/// (install_interrupted) not to keep that image as the fallback, and the
+/// device boots the fallback image meanwhile. It returns true only once the
+/// marker's removal is on storage. No image is opened for writing but by the
+/// copy commands.
+bool update_firmware(const std::optional<std::string>& fallback_digest,
+                     const std::string& update_digest);
 
 /// True when an installation can go ahead: each entry it writes (the current
 /// image, the fallback image, the install marker) is a regular file or

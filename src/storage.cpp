@@ -33,7 +33,17 @@ bool fsync_directory(const char* directory) {
 }  // namespace
 
 bool flush_to_storage(const char* path, const char* directory) {
-    return fsync_path(path, O_RDONLY) && fsync_directory(directory);
+    const FileDescriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || ::fsync(fd.get()) != 0) {
+        warn_error(std::string("cannot flush ") + path, errno);
+        return false;
+    }
+    // Clean pages only: after the fsync, that is all of them.
+    if (const int error = ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED); error != 0) {
+        warn_error(std::string("cannot drop the cached pages of ") + path, error);
+        return false;
+    }
+    return fsync_directory(directory);
 }
 
 bool create_durably(const char* path, const char* directory) {

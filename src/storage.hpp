@@ -8,9 +8,10 @@
 namespace updater {
 
 /// Flushes the file at `path` and then the directory `directory` that holds
-/// its entry to storage (fsync of each), so both survive a power cut. Returns
-/// true exactly when both were opened and flushed; otherwise says why on
-/// standard error. Closes what it opened.
+/// its entry to storage (fsync of each), so both survive a power cut, and
+/// drops the file's pages from the page cache, so that the next read of it
+/// comes from the medium. Returns true exactly when all of that succeeded;
+/// otherwise says why on standard error. Closes what it opened.
 bool flush_to_storage(const char* path, const char* directory);
 
 /// Creates the empty file `path` in `directory` (an existing file is kept)
