@@ -35,8 +35,8 @@ std::optional<std::string> read_signature_file(const char* path) {
     }
     // O_NONBLOCK: should a FIFO take the regular file's place after the
     // check, opening it does not wait for a writer.
-    const FileDescriptor fd(S_ISREG(status.st_mode) ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)
-                                                    : -1);
+    const FileDescriptor fd(
+        S_ISREG(status.st_mode) ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
     if (S_ISREG(status.st_mode) && (!fd.valid() || ::fstat(fd.get(), &status) != 0)) {
         warn_error(std::string("no signature: cannot read ") + path, errno);
         return std::nullopt;

@@ -43,7 +43,11 @@ int main(int, char**) {
         return fail();
     }
     const bool current_suspect = install_interrupted();
-    const std::optional<std::string> current = _get_shasum(current_image);
+    std::optional<std::string> current = _get_shasum(current_image);
+    if (!current && is_image_file(current_image)) {
+        // There, but it did not read: a read error may clear on a retry.
+        current = _get_shasum(current_image);
+    }
     const std::optional<std::string> update = _get_shasum(update_file);
     if (stop_requested() != 0) {
         return fail();
@@ -72,6 +76,14 @@ int main(int, char**) {
     // An image that may be incomplete is no fallback: keep the one there is.
     say(message_updating);
     if (!ready_to_install()) {
+        return fail();
+    }
+    // An image that is there but cannot be read is overwritten only while a
+    // fallback image stands ready to boot should the install fail.
+    if (!current && !current_suspect && is_image_file(current_image) &&
+        !is_image_file(fallback_image)) {
+        warn(std::string(current_image) +
+             " could not be read and there is no fallback image: it is not overwritten");
         return fail();
     }
     const std::optional<std::string> keep = current_suspect ? std::nullopt : current;

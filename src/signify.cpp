@@ -23,8 +23,8 @@ std::optional<std::string> decode_signify_file(std::string_view text,
         return "it is empty";
     }
     const std::size_t first_end = text.find('\n');
-    if (text.substr(0, comment_start.size()) != comment_start || first_end == std::string_view::npos ||
-        first_end > comment_start.size() + comment_limit) {
+    if (text.substr(0, comment_start.size()) != comment_start ||
+        first_end == std::string_view::npos || first_end > comment_start.size() + comment_limit) {
         return "its first line is not an untrusted comment";
     }
     std::string_view line = text.substr(first_end + 1);

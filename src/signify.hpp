@@ -29,8 +29,7 @@ std::optional<SignifyPublicKey> parse_public_key(std::string_view text);
 /// `message` by `key`; otherwise why it is not, as a phrase for a reason
 /// line. Needs no random numbers and no library initialisation.
 std::optional<std::string> signature_problem(std::string_view signature_file,
-                                             std::string_view message,
-                                             const SignifyPublicKey& key);
+                                             std::string_view message, const SignifyPublicKey& key);
 
 /// The key number `number` as 16 lower-case hexadecimal digits.
 std::string key_number_hex(const std::array<unsigned char, key_number_size>& number);

@@ -84,6 +84,11 @@ bool regular_or_absent(const char* path) {
     return true;
 }
 
+bool is_image_file(const char* path) {
+    struct stat status;
+    return ::lstat(path, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0;
+}
+
 bool same_file(const char* a, const char* b) {
     struct stat first;
     struct stat second;

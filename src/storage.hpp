@@ -32,6 +32,10 @@ bool exists(const char* path);
 /// error.
 bool regular_or_absent(const char* path);
 
+/// True when `path` is a non-empty regular file itself (not a link to one):
+/// an image the device can boot.
+bool is_image_file(const char* path);
+
 /// True when `a` and `b` name the same file once links are followed.
 bool same_file(const char* a, const char* b);
 

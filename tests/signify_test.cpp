@@ -146,8 +146,8 @@ TEST(Signify, SignatureFilesAsAStickCouldCarryThem) {
         {"one line", good.substr(0, good.find('\n') + 1), "two lines"},
         {"a third line", good + "more\n", "two lines"},
         {"no comment", good.substr(good.find('\n') + 1), "untrusted comment"},
-        {"oversize comment", "untrusted comment: " + std::string(2000, 'x') + "\n" +
-                                 good.substr(good.find('\n') + 1),
+        {"oversize comment",
+         "untrusted comment: " + std::string(2000, 'x') + "\n" + good.substr(good.find('\n') + 1),
          "untrusted comment"},
         {"a byte too many", changed([](auto& b) { b.push_back(0); }), "not the base64"},
         {"wrong algorithm bytes", changed([](auto& b) { b[0] = 'X'; }), "not for Ed25519"},

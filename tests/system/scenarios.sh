@@ -21,17 +21,24 @@ source "$here/harness.sh"
 # name | imgpart tmpfs size | payload sizes | before | fault | expected stdout
 #   | exit | stderr | after
 #
+# The image partition is a tmpfs of the given size, or "ext4": an ext4 file
+# system on a loop device, whose file is the medium behind the page cache.
+# Rows named signed-* run only on a build with a signing key (SCENARIO_KEYS
+# names the directory of its test.pub and test.sec, SIGNIFY the signify
+# command), and only they run there.
 # Payloads are random bytes named by letter (A, B, O, E) of the given sizes.
 # Before and after list the current image, the fallback image, the update
 # file and the install marker. Images: a letter is a file with exactly that
 # payload, "-" is no file, "A<" is a file holding a strict prefix of A (a copy
-# cut short; before a run, the first half of A), "/" a directory, "p" a FIFO,
+# cut short; before a run, the first half of A), "A~" a file of A's size
+# holding other bytes, "/" a directory, "p" a FIFO,
 # "c" a character device (as /dev/zero), "z" a symbolic link to /dev/zero,
 # "d" a dangling link, "l" a link loop, "f" a link to the fallback image. Marker: "M" present, "/" a
 # directory, "-" absent.
 # Stdout codes, one line each: F "Firmware update found.", R "Firmware
 # update could not be read.", U "Updating Firmware.", C "Copying the new
-# firmware.", D "Update complete.", X "Update failed."; "-" nothing.
+# firmware.", D "Update complete.", X "Update failed.", J "Firmware update
+# rejected."; "-" nothing.
 # Stderr: "-" empty, "*" anything, else a text it must contain.
 readonly table='
 identical               | 4m   | A=64k               | A  - A - | -                 | F    | 0      | -                  | A  - A -
@@ -43,7 +50,9 @@ arguments-identical     | 4m   | A=64k               | A  - A - | args          
 no-current-image        | 4m   | B=96k               | -  - B - | -                 | FUCD | 0      | cannot read        | B  - B -
 no-current-keeps-old    | 4m   | B=96k O=32k         | -  O B - | -                 | FUCD | 0      | cannot read        | B  O B -
 empty-current-keeps-old | 4m   | B=96k O=32k E=0     | E  O B - | -                 | FUCD | 0      | is empty           | B  O B -
-current-unreadable      | 4m   | A=64k B=96k O=32k   | A  O B - | sum-fails-current | FUCD | 0      | simulated          | B  O B -
+current-reads-on-retry  | 4m   | A=64k B=96k O=32k   | A  O B - | sum-fails-current-1 | FUCD | 0    | simulated          | B  A B -
+current-unreadable      | 4m   | A=64k B=96k O=32k   | A  O B - | sum-fails-current-2 | FUCD | 0    | simulated          | B  O B -
+current-unreadable-only | 4m   | A=64k B=96k         | A  - B - | sum-fails-current-2 | FUX  | 0    | not overwritten    | A  - B -
 no-update-file          | 4m   | A=64k O=32k         | A  O - - | -                 | FR   | 0      | cannot read        | A  O - -
 empty-update            | 4m   | A=64k O=32k E=0     | A  O E - | -                 | FR   | 0      | is empty           | A  O E -
 update-is-directory     | 4m   | A=64k O=32k         | A  O / - | -                 | FR   | 0      | not a regular file | A  O / -
@@ -77,6 +86,22 @@ waits-for-the-lock      | 4m   | A=64k B=96k         | A  - B - | lock-held     
 sigchld-ignored         | 4m   | A=64k B=96k         | A  - B - | sigchld-ignored   | FUCD | 0      | -                  | B  A B -
 stdout-closed           | 4m   | A=64k B=96k         | A  - B - | stdout-closed     | -    | 0      | -                  | B  A B -
 flushed-in-order        | 4m   | A=64k B=96k O=32k   | A  O B - | trace             | FUCD | 0      | -                  | B  A B -
+stick-serves-other-bytes | 4m  | A=64k B=96k O=32k   | A  O B - | cp-other-bytes    | FUCX | 0      | reads back         | A  A B -
+fallback-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A  O B - | medium-fallback   | FUCX | 0      | reads back         | A  A~ B -
+install-spoilt-on-medium | ext4 | A=64k B=96k O=32k  | A  O B - | medium-install    | FUCX | 0      | reads back         | A  A B -
+unsigned-ignores-sig    | 4m   | A=64k B=96k         | A  - B - | sig-fifo          | FUCD | 0      | -                  | B  A B -
+signed-valid            | 4m   | A=64k B=96k O=32k   | A  O B - | sig-valid         | FUCD | 0      | -                  | B  A B -
+signed-no-entropy       | 4m   | A=64k B=96k         | A  - B - | sig-valid-strace  | FUCD | 0      | -                  | B  A B -
+signed-identical        | 4m   | A=64k               | A  - A - | sig-none          | F    | 0      | -                  | A  - A -
+signed-missing          | 4m   | A=64k B=96k O=32k   | A  O B - | sig-none          | FJ   | 0      | no signature       | A  O B -
+signed-other-key        | 4m   | A=64k B=96k O=32k   | A  O B - | sig-other-key     | FJ   | 0      | made with key      | A  O B -
+signed-tampered         | 4m   | A=64k B=96k O=32k   | A  O B - | sig-tampered      | FJ   | 0      | bad signature      | A  O B -
+signed-other-file       | 4m   | A=64k B=96k O=32k   | A  O B - | sig-other-file    | FJ   | 0      | does not verify    | A  O B -
+signed-sig-is-fifo      | 4m   | A=64k B=96k O=32k   | A  O B - | sig-fifo          | FJ   | 0      | not a regular file | A  O B -
+signed-sig-is-directory | 4m   | A=64k B=96k O=32k   | A  O B - | sig-directory     | FJ   | 0      | not a regular file | A  O B -
+signed-sig-is-huge      | 4m   | A=64k B=96k O=32k   | A  O B - | sig-huge          | FJ   | 0      | too large          | A  O B -
+signed-resume           | 4m   | A=64k B=96k         | B  A B M | sig-valid         | F    | 0      | -                  | B  A B -
+signed-resume-unsigned  | 4m   | A=64k B=96k         | B  A B M | sig-none          | FJ   | 0      | no signature       | B  A B M
 '
 
 # The expected standard output for a string of message codes.
@@ -91,6 +116,7 @@ expected_stdout() {
         C) echo "Copying the new firmware." ;;
         D) echo "Update complete." ;;
         X) echo "Update failed." ;;
+        J) echo "Firmware update rejected." ;;
         *) fail "unknown message code ${codes:i:1}" ;;
         esac
     done
@@ -129,6 +155,12 @@ check_image() {
     d) [[ $(readlink "$path") == nowhere ]] || fail "$name is not the dangling link" ;;
     l) [[ $(readlink "$path") == "$path" ]] || fail "$name is not the link loop" ;;
     f) [[ $(readlink "$path") == */kestran_fallback.sqsh ]] || fail "$name is not the link" ;;
+    ?~)
+        local ref=/mnt/ref/${state:0:1}
+        [[ -f $path && $(stat -c %s "$path") == "$(stat -c %s "$ref")" ]] ||
+            fail "$name is not of ${state:0:1}'s size"
+        ! cmp -s "$path" "$ref" || fail "$name holds ${state:0:1}, expected other bytes"
+        ;;
     ?\<)
         local ref=/mnt/ref/${state:0:1} size
         [[ -f $path ]] || fail "$name missing, expected a prefix of ${state:0:1}"
@@ -199,7 +231,13 @@ run_one() {
     mount -t tmpfs -o size=1g,mode=0755 scratch /mnt
     mkdir /mnt/usb /mnt/imgpart /mnt/ref /mnt/bin
     mount -t tmpfs -o mode=0755 usb /mnt/usb
-    mount -t tmpfs -o "size=$size,mode=0755" imgpart /mnt/imgpart
+    if [[ $size == ext4 ]]; then
+        truncate -s 32m /mnt/imgpart.ext4
+        mkfs.ext4 -q -F -b 4096 /mnt/imgpart.ext4
+        mount -o loop /mnt/imgpart.ext4 /mnt/imgpart
+    else
+        mount -t tmpfs -o "size=$size,mode=0755" imgpart /mnt/imgpart
+    fi
 
     local payload
     for payload in $payloads; do
@@ -225,11 +263,80 @@ run_one() {
     fill-300k) head -c 300k /dev/zero >/mnt/imgpart/filler ;;
     sum-fails) replace_checksum 'echo "sha512sum: simulated failure" >&2; exit 1' ;;
     sum-garbage) replace_checksum 'echo "not a digest  $1"' ;;
-    sum-fails-current)
+    sum-fails-current-*)
+        # Fails on the current image as often as the fault's number says.
+        echo "${fault##*-}" >/mnt/failures-left
         replace_checksum 'if [ "$1" = /mnt/imgpart/kestran_current.sqsh ]; then
-    echo "sha512sum: simulated failure" >&2; exit 1
+    left=$(cat /mnt/failures-left)
+    if [ "$left" -gt 0 ]; then
+        echo $((left - 1)) >/mnt/failures-left
+        echo "sha512sum: simulated failure" >&2; exit 1
+    fi
 fi
 exec /mnt/real-sha512sum "$@"'
+        ;;
+    cp-other-bytes)
+        # A stick that serves other bytes to the install copy than it did to
+        # the checksum.
+        printf '#!/bin/sh
+[ "$1" = /mnt/usb/kestran.fir ] && exec /bin/cp /mnt/ref/O "$2"
+exec /bin/cp "$@"
+' \
+            >/mnt/bin/cp
+        chmod +x /mnt/bin/cp
+        ;;
+    medium-fallback | medium-install)
+        # The medium spoils the first block of a copy once it is flushed:
+        # before the checksum reads the copy back (the first read of the
+        # fallback image; the second of the current image, the install copy),
+        # another block is written there through the loop device, behind
+        # the page cache.
+        local target=/mnt/imgpart/kestran_fallback.sqsh nth=1
+        [[ $fault == medium-install ]] && target=/mnt/imgpart/kestran_current.sqsh nth=2
+        replace_checksum "if [ \"\$1\" = $target ]; then
+    echo x >>/mnt/reads
+    if [ \$(wc -l </mnt/reads) -eq $nth ]; then
+        block=\$(filefrag -v \"\$1\" | awk '\$1 == \"0:\" { sub(/[.][.].*/, \"\", \$4); print \$4 }')
+        head -c 4096 /dev/urandom | dd of=\$(findmnt -n -o SOURCE /mnt/imgpart) bs=4096 \\
+            seek=\"\$block\" count=1 oflag=direct conv=notrunc status=none
+    fi
+fi
+exec /mnt/real-sha512sum \"\$@\""
+        ;;
+    sig-*)
+        local sig=/mnt/usb/kestran.fir.sig
+        /bin/sha512sum /mnt/usb/kestran.fir | cut -c1-128 >/mnt/digest-line
+        case $fault in
+        sig-valid | sig-valid-strace)
+            "$here/../../dist/sign/kestran-sign" "$SCENARIO_KEYS/test.sec" /mnt/usb/kestran.fir 2>/dev/null
+            ;;
+        sig-none) ;;
+        sig-other-key)
+            "$SIGNIFY" -G -n -p /mnt/other.pub -s /mnt/other.sec
+            "$SIGNIFY" -S -s /mnt/other.sec -m /mnt/digest-line -x "$sig"
+            ;;
+        sig-tampered)
+            "$SIGNIFY" -S -s "$SCENARIO_KEYS/test.sec" -m /mnt/digest-line -x "$sig"
+            # One character of the signature's base64, past the key number.
+            sed -i '2s/^\(.\{40\}\)\(.\)/\1\2\2/; 2s/^\(.\{40\}\)./\1/' "$sig"
+            sed -i '2y/ABCDEFGHIJKLMNOPQRSTUVWXYZ/BCDEFGHIJKLMNOPQRSTUVWXYZA/' "$sig"
+            ;;
+        sig-other-file)
+            /bin/sha512sum /mnt/ref/O | cut -c1-128 >/mnt/digest-line
+            "$SIGNIFY" -S -s "$SCENARIO_KEYS/test.sec" -m /mnt/digest-line -x "$sig"
+            ;;
+        sig-fifo) mkfifo "$sig" ;;
+        sig-directory) mkdir "$sig" ;;
+        sig-huge) head -c 1m /dev/urandom >"$sig" ;;
+        *) fail "unknown fault $fault" ;;
+        esac
+        if [[ $fault == sig-valid-strace && ${RUNNER[0]:-} == qemu-* ]]; then
+            # Under qemu's user-mode emulation: the target's own system calls.
+            RUNNER+=(-d strace -D /mnt/trace)
+        elif [[ $fault == sig-valid-strace ]]; then
+            wrap=(env "ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -e trace=getrandom,openat,open \
+                -o /mnt/trace)
+        fi
         ;;
     kill-install)
         # cp that writes part of the update over the current image, then
@@ -384,6 +491,15 @@ EOF
         [[ ! -e $marker ]] || fail "install marker left behind by the rerun"
     fi
 
+    if [[ $fault == sig-valid-strace ]]; then
+        # Nothing waits for the kernel's entropy: no getrandom that may block
+        # (glibc's own, for malloc, never does: GRND_NONBLOCK), no random device.
+        ! grep 'getrandom(' /mnt/trace | grep -v -E 'GRND_NONBLOCK|,1\) = ' >&2 ||
+            fail "the run asked for random numbers that may not be there yet"
+        ! grep -E '/dev/u?random' /mnt/trace >&2 || fail "the run opened a random device"
+        grep -q 'kestran.fir.sig' /mnt/trace || fail "the trace does not show the signature read"
+    fi
+
     if [[ $fault == trace ]]; then
         local want
         want=$(printf '%s\n' \
@@ -409,7 +525,9 @@ main() {
     tool=$(readlink -f "$1")
     shift
 
-    local passed=0 failed=0 skipped=0 row name fault
+    local passed=0 failed=0 skipped=0 row name fault signed_row signed_run=0
+    # A build with a signing key runs the signed-* rows, any other the rest.
+    [[ -z ${SCENARIO_KEYS:-} ]] || signed_run=1
     while IFS= read -r row; do
         [[ -n ${row// /} ]] || continue
         name=$(cut -d'|' -f1 <<<"$row" | tr -d ' ')
@@ -417,7 +535,9 @@ main() {
         if [[ -n ${SCENARIOS:-} && " $SCENARIOS " != *" $name "* ]]; then
             continue
         fi
-        if [[ $fault == trace ]] && ! command -v strace >/dev/null; then
+        if [[ $name == signed-* ]]; then signed_row=1; else signed_row=0; fi
+        ((signed_row == signed_run)) || continue
+        if [[ $fault == *trace ]] && ! command -v strace >/dev/null; then
             echo "skip $name: strace is not installed"
             skipped=$((skipped + 1))
             continue
@@ -431,6 +551,18 @@ main() {
             failed=$((failed + 1))
         fi
     done <<<"$table"
+    if ((signed_run)); then
+        # The version string names the key the build trusts, for `strings`.
+        local number
+        number=$(sed -n 2p "$SCENARIO_KEYS/test.pub" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n')
+        if strings "$tool" | grep -x "init-updater [0-9.]* (signed updates, key $number)" >/dev/null; then
+            echo "ok   version-names-the-key"
+            passed=$((passed + 1))
+        else
+            echo "FAIL version-names-the-key: no 'init-updater ... (signed updates, key $number)'"
+            failed=$((failed + 1))
+        fi
+    fi
     echo "scenarios: $passed passed, $failed failed, $skipped skipped"
     ((failed == 0 && passed > 0))
 }
