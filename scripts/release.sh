@@ -6,7 +6,9 @@
 #       lays them out, and the release documents in usr/share/doc/init-updater/
 #   init-updater_<version>_armhf.deb       the same files (but the BusyBox
 #       link) as a Debian package, made by CPack
-#   SHA256SUMS                             sums of both
+#   kestran-sign                           signs updates for builds with a
+#                                          signing key (dist/sign/)
+#   SHA256SUMS                             sums of the three
 # Reproducible: SOURCE_DATE_EPOCH is the last commit's time (unless set), the
 # compiler maps the source and build paths away, and both archives have sorted
 # names, owner 0/0 and every time set to SOURCE_DATE_EPOCH; gzip -n.
@@ -88,6 +90,7 @@ main() {
     bash scripts/install-prerequisites.sh all
     local runtime
     runtime=$(bash scripts/build-armv6-runtime.sh | tail -n 1)
+    bash scripts/build-armv6-libsodium.sh "$runtime" >/dev/null
     export KESTRAN_ARMV6_CACHE=${runtime%/runtime}
     if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
         SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
@@ -107,7 +110,10 @@ main() {
     DESTDIR=$stage cmake --install "$tree" --prefix /usr --strip --component release-docs >/dev/null
     tar --create --format=gnu --sort=name --owner=0 --group=0 --numeric-owner \
         --mtime="@$SOURCE_DATE_EPOCH" -C "$stage" etc usr | gzip -9n >"$archive"
-    (cd "$out" && sha256sum -- *.tar.gz *.deb >SHA256SUMS)
+    # The signing script is for the device maker's build machine, not for
+    # the device: beside the archive and the package, not in them.
+    install -m 0755 dist/sign/kestran-sign "$out/kestran-sign"
+    (cd "$out" && sha256sum -- *.tar.gz *.deb kestran-sign >SHA256SUMS)
 
     scratch=$(mktemp -d)
     trap 'rm -rf "$scratch"' EXIT

@@ -2,7 +2,8 @@
 # Builds and tests the tool as a device maker with a vendor SDK does. The
 # project's ARMv6 runtime is laid out the way such an SDK ships one, in
 # build/vendor-sdk/sdk:
-#   sysroot/                      C library, libstdc++, kernel headers
+#   sysroot/                      C library, libstdc++, libsodium, kernel
+#                                 headers
 #   lib/gcc/<triple>/12/          the compiler's own start files (crtbegin,
 #                                 crtend) and libgcc, beside the compiler
 #   bin/<triple>-gcc, -g++        the compiler: wrapper scripts running
@@ -25,13 +26,16 @@ runtime=$(bash scripts/build-armv6-runtime.sh --print-dir)
 readonly runtime
 [[ -f $runtime/kestran-armv6-runtime ]] ||
     { echo "vendor-sdk: no ARMv6 runtime in $runtime; run scripts/armv6.sh first" >&2; exit 1; }
+# The SDK ships libsodium in its sysroot, as the runtime has it.
+bash scripts/build-armv6-libsodium.sh "$runtime" >/dev/null
 
 rm -rf "$top"
 mkdir -p "$sdk/bin" "$sdk/lib/gcc/$triple"
 # Hard links where the cache is on the same file system, copies elsewhere.
 cp -al "$runtime" "$sdk/sysroot" 2>/dev/null ||
     { rm -rf "$sdk/sysroot" && cp -a "$runtime" "$sdk/sysroot"; }
-rm -f "$sdk/sysroot/kestran-armv6-runtime" "$sdk/sysroot/.complete"
+rm -f "$sdk/sysroot/kestran-armv6-runtime" "$sdk/sysroot/.complete" \
+    "$sdk/sysroot/.libsodium-complete"
 mv "$sdk/sysroot/usr/lib/gcc/$debian/12" "$sdk/lib/gcc/$triple/12"
 rm -r "$sdk/sysroot/usr/lib/gcc"
 
