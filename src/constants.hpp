@@ -17,6 +17,11 @@ inline constexpr const char* image_directory = "/mnt/imgpart";
 /// Present while the current image is being overwritten: a current image
 /// found with it may be incomplete.
 inline constexpr const char* install_marker = "/mnt/imgpart/kestran_install.incomplete";
+/// In a build with trial boots: the trial state of the current image, a
+/// line holding the number of boots begun on trial, or "rejected".
+inline constexpr const char* trial_state = "/mnt/imgpart/kestran_trial";
+/// The trial state being written, before it is renamed into place.
+inline constexpr const char* trial_state_new = "/mnt/imgpart/kestran_trial.new";
 
 /// The checksum command, by absolute path, with the space before its operand.
 inline constexpr const char* checksum_command = "/bin/sha512sum ";

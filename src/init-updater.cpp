@@ -15,6 +15,7 @@
 #include "install.hpp"
 #include "process.hpp"
 #include "storage.hpp"
+#include "trial.hpp"
 
 namespace {
 
@@ -42,7 +43,10 @@ int main(int, char**) {
     if (!lock) {
         return fail();
     }
-    const bool current_suspect = install_interrupted();
+    const bool interrupted = install_interrupted();
+    // Only an image that is complete and, with trial boots, confirmed is one
+    // to fall back to.
+    const bool known_good = !interrupted && !current_image_on_trial();
     std::optional<std::string> current = _get_shasum(current_image);
     if (!current && is_image_file(current_image)) {
         // There, but it did not read: a read error may clear on a retry.
@@ -59,7 +63,7 @@ int main(int, char**) {
     if (current == update) {
         // An image left suspect by a cut-off install is what this update
         // would install: it is confirmed only for an authentic update.
-        if (current_suspect) {
+        if (interrupted) {
             if (!update_is_authentic(*update)) {
                 say(message_rejected);
                 return 0;
@@ -80,13 +84,13 @@ int main(int, char**) {
     }
     // An image that is there but cannot be read is overwritten only while a
     // fallback image stands ready to boot should the install fail.
-    if (!current && !current_suspect && is_image_file(current_image) &&
+    if (!current && !interrupted && is_image_file(current_image) &&
         !is_image_file(fallback_image)) {
         warn(std::string(current_image) +
              " could not be read and there is no fallback image: it is not overwritten");
         return fail();
     }
-    const std::optional<std::string> keep = current_suspect ? std::nullopt : current;
+    const std::optional<std::string> keep = known_good ? current : std::nullopt;
     if (!update_firmware(keep, *update)) {
         return fail();
     }

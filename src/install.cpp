@@ -8,6 +8,7 @@
 #include "process.hpp"
 #include "shell.hpp"
 #include "storage.hpp"
+#include "trial.hpp"
 
 namespace updater {
 namespace {
@@ -39,8 +40,10 @@ bool update_firmware(const std::optional<std::string>& fallback_digest,
     }
     if (copy_durably(install_command, current_image, update_digest)) {
         // While the marker stays, the device boots the fallback image: the
-        // update is in place only once the marker is gone.
-        return remove_durably(install_marker, image_directory);
+        // update is in place only once the marker is gone, and not before
+        // its trial has begun (with trial boots), so that no cut leaves a
+        // new image that looks confirmed.
+        return begin_trial() && remove_durably(install_marker, image_directory);
     }
     if (fallback_digest && copy_durably(restore_command, current_image, *fallback_digest)) {
         remove_durably(install_marker, image_directory);
@@ -49,7 +52,7 @@ bool update_firmware(const std::optional<std::string>& fallback_digest,
 }
 
 bool ready_to_install() {
-    bool ready = true;
+    bool ready = trial_state_writable();
     for (const char* path : {current_image, fallback_image, install_marker}) {
         ready = regular_or_absent(path) && ready;
     }
@@ -64,6 +67,8 @@ bool ready_to_install() {
 
 bool install_interrupted() { return exists(install_marker); }
 
-bool finish_interrupted_install() { return remove_durably(install_marker, image_directory); }
+bool finish_interrupted_install() {
+    return begin_trial() && remove_durably(install_marker, image_directory);
+}
 
 }  // namespace updater

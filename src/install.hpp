@@ -24,13 +24,14 @@ namespace updater {
 /// incomplete, the install marker is on storage, so a later run knows
 /// (install_interrupted) not to keep that image as the fallback, and the
 /// device boots the fallback image meanwhile. It returns true only once the
-/// marker's removal is on storage. No image is opened for writing but by the
+/// marker's removal is on storage, and, with trial boots, after the new
+/// image's trial state (begin_trial). No image is opened for writing but by the
 /// copy commands.
 bool update_firmware(const std::optional<std::string>& fallback_digest,
                      const std::string& update_digest);
 
 /// True when an installation can go ahead: each entry it writes (the current
-/// image, the fallback image, the install marker) is a regular file or
+/// image, the fallback image, the install marker, the trial state) is a regular file or
 /// absent, and the update file is neither image itself (through a link).
 /// Otherwise says on standard error what stands in the way: the tool writes
 /// only regular files, and never the file it installs from.
@@ -41,8 +42,9 @@ bool ready_to_install();
 bool install_interrupted();
 
 /// Records that the current image is complete after all (it matches the
-/// update file): removes the install marker. Returns true when that is on
-/// storage; otherwise says why on standard error.
+/// update file): with trial boots, begins its trial; then removes the install
+/// marker. Returns true when that is on storage; otherwise says why on
+/// standard error.
 bool finish_interrupted_install();
 
 }  // namespace updater

@@ -63,6 +63,32 @@ bool remove_durably(const char* path, const char* directory) {
     return fsync_directory(directory);
 }
 
+bool write_durably(const char* path, const char* temporary, std::string_view contents,
+                   const char* directory) {
+    {
+        const FileDescriptor fd(
+            ::open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+        std::size_t written = 0;
+        while (fd.valid() && written < contents.size()) {
+            const ssize_t n =
+                ::write(fd.get(), contents.data() + written, contents.size() - written);
+            if (n < 0 && errno != EINTR) {
+                break;
+            }
+            written += n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+        if (!fd.valid() || written < contents.size() || ::fsync(fd.get()) != 0) {
+            warn_error(std::string("cannot write ") + temporary, errno);
+            return false;
+        }
+    }
+    if (::rename(temporary, path) != 0) {
+        warn_error(std::string("cannot rename ") + temporary + " to " + path, errno);
+        return false;
+    }
+    return fsync_directory(directory);
+}
+
 bool exists(const char* path) {
     struct stat status;
     return ::lstat(path, &status) == 0;

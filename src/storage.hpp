@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <string_view>
 
 #include "descriptor.hpp"
 
@@ -23,6 +24,14 @@ bool create_durably(const char* path, const char* directory);
 /// directory. Returns true exactly when the removal is on storage; otherwise
 /// says why on standard error.
 bool remove_durably(const char* path, const char* directory);
+
+/// Replaces the file `path` in `directory` by one holding `contents`, such
+/// that a power cut at any moment leaves the old file or the new one: writes
+/// `temporary` (a regular file or nothing before), flushes it, renames it to
+/// `path` and flushes the directory. Returns true exactly when the new file
+/// is on storage; otherwise says why on standard error.
+bool write_durably(const char* path, const char* temporary, std::string_view contents,
+                   const char* directory);
 
 /// True when anything exists at `path`, a dangling link included.
 bool exists(const char* path);

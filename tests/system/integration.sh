@@ -15,20 +15,31 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly here
 readonly dist=$here/../../dist
+# The kestran-boot-image under test: the one a build configured (with its
+# number of trial boots), or the source's, which has none.
+BOOT_IMAGE=${BOOT_IMAGE:-$dist/sbin/kestran-boot-image}
 # shellcheck source-path=SCRIPTDIR source=harness.sh
 source "$here/harness.sh"
 
 # name | runs | mounted | partition before | update file | output | images after
-# Runs: "init" the init script with the built tool, "boot" kestran-boot-image.
-# Partition: current, fallback and install marker: "C" the old image, "F" an
-# older fallback image, "E" an empty file, "/" a directory, "L" a link to the
-# other image, "M" the marker, "-" nothing.
+# Runs: "init" the init script with the built tool, "boot" kestran-boot-image,
+# "confirm" kestran-boot-image --confirm.
+# Mounted: "both", "usb", "imgpart", or "ro" both with the partition read-only.
+# Partition: current, fallback, install marker and trial state: "C" the old
+# image, "F" an older fallback image, "E" an empty file, "/" a directory, "L"
+# a link to the other image, "M" the marker, "-" nothing; a trial state is a
+# number of boots begun, "R" rejected, "X" unreadable text, "/" a directory.
 # Update file: "yes", "no", "E" empty, "p" a FIFO.
 # Output: for init, text the output must contain; for boot, the exact
-# standard output ("current" or "fallback" for that image's path), or "none"
-# for exit status 1 with one line on standard error.
+# standard output ("current" or "fallback" for that image's path; with "+"
+# standard error must say why, else it is empty), or "none" for exit status 1
+# with one line on standard error; for confirm, text its one line on standard
+# error must contain (exit status 0, nothing on standard output).
 # After: "new" the update installed (old one kept as fallback), "old" the
-# images untouched (and the tool not run), "same" the partition unchanged.
+# images untouched (and the tool not run), "same" the partition unchanged,
+# "T=state" only the trial state changed, to that state.
+# Rows named trial-* run only against a build with trial boots (TRIAL_BOOTS=2
+# and BOOT_IMAGE, its kestran-boot-image), which runs every row.
 readonly table='
 update-present          | init | both    | C - - | yes | Update complete.                    | new
 no-update-file          | init | both    | C - - | no  | no firmware update on the USB stick | old
@@ -48,6 +59,21 @@ boot-current-empty      | boot | both    | E F - | no  | fallback               
 boot-current-link       | boot | both    | L F - | no  | fallback                            | same
 boot-marker-directory   | boot | both    | C F / | no  | fallback                            | same
 boot-fallback-directory | boot | both    | - / - | no  | none                                | same
+trial-first-boot        | boot | both    | C F - 0 | no | current                            | T=1
+trial-second-boot       | boot | both    | C F - 1 | no | current                            | T=2
+trial-not-confirmed     | boot | both    | C F - 2 | no | fallback+                          | T=R
+trial-rejected-before   | boot | both    | C F - R | no | fallback+                          | T=R
+trial-no-fallback       | boot | both    | C - - 2 | no | current+                           | T=R
+trial-state-unreadable  | boot | both    | C F - X | no | fallback+                          | T=R
+trial-state-directory   | boot | both    | C F - / | no | fallback+                          | T=/
+trial-marker-first      | boot | both    | C F M 1 | no | fallback                           | T=1
+trial-cannot-record     | boot | ro      | C F - 1 | no | fallback+                          | T=1
+trial-confirm           | confirm | both | C F - 1 | no | confirmed the current image        | T=-
+trial-confirm-last-boot | confirm | both | C F - 2 | no | confirmed the current image        | T=-
+trial-confirm-rollback  | confirm | both | C F - R | no | nothing confirmed                  | T=R
+trial-confirm-not-booted | confirm | both | C F - 0 | no | nothing confirmed                 | T=0
+trial-confirm-marker    | confirm | both | C F M 1 | no | nothing confirmed                  | T=1
+trial-confirm-none      | confirm | both | C F - - | no | nothing to confirm                 | T=-
 '
 
 # Puts what the partition notation STATE says at PATH; OTHER is the path
@@ -81,13 +107,13 @@ run_one() {
     read -r present <<<"$present"
     want=$(sed 's/^ *//; s/ *$//' <<<"$want")
     read -r after <<<"$after"
-    local cur fb mark
-    read -r cur fb mark <<<"$part"
+    local cur fb mark trial
+    read -r cur fb mark trial <<<"$part"
 
     mount -t tmpfs -o size=16m scratch /mnt
     mkdir /mnt/usb /mnt/imgpart /mnt/ref
-    [[ $mounted == both || $mounted == usb ]] && mount -t tmpfs usb /mnt/usb
-    [[ $mounted == both || $mounted == imgpart ]] && mount -t tmpfs imgpart /mnt/imgpart
+    [[ $mounted == both || $mounted == ro || $mounted == usb ]] && mount -t tmpfs usb /mnt/usb
+    [[ $mounted == both || $mounted == ro || $mounted == imgpart ]] && mount -t tmpfs imgpart /mnt/imgpart
     echo old >/mnt/ref/old
     echo older >/mnt/ref/older
     echo new >/mnt/ref/new
@@ -95,6 +121,15 @@ run_one() {
     place "$cur" "$current" "$fallback"
     place "$fb" "$fallback" "$current"
     place "$mark" /mnt/imgpart/kestran_install.incomplete ""
+    local state=/mnt/imgpart/kestran_trial
+    case ${trial:--} in
+    -) ;;
+    /) mkdir "$state" ;;
+    R) echo rejected >"$state" ;;
+    X) echo "two boots" >"$state" ;;
+    *) echo "$trial" >"$state" ;;
+    esac
+    [[ $mounted != ro ]] || mount -o remount,ro /mnt/imgpart
     # Where the stick is not mounted, the file lies in the bare mount point,
     # as a stale copy would: it must not be taken for an update.
     case $present in
@@ -103,22 +138,48 @@ run_one() {
     p) mkfifo /mnt/usb/kestran.fir ;;
     esac
 
-    if [[ $runs == boot ]]; then
-        local before got=0
+    if [[ $runs == boot || $runs == confirm ]]; then
+        local before got=0 arg=()
+        [[ $runs == boot ]] || arg=(--confirm)
         before=$(listing)
-        $SHELL_CMD "$dist/sbin/kestran-boot-image" >/mnt/out 2>/mnt/err || got=$?
-        [[ $(listing) == "$before" ]] || fail "kestran-boot-image changed the partition"
+        $SHELL_CMD "$BOOT_IMAGE" "${arg[@]}" >/mnt/out 2>/mnt/err || got=$?
+        case $after in
+        same) [[ $(listing) == "$before" ]] || fail "kestran-boot-image changed the partition" ;;
+        T=*)
+            # (The directory's times change with the state's rename.)
+            [[ $(listing | sed 1d | grep -v '^/mnt/imgpart/kestran_trial ') == \
+                "$(sed 1d <<<"$before" | grep -v '^/mnt/imgpart/kestran_trial ')" ]] ||
+                fail "kestran-boot-image changed more than the trial state: $(listing)"
+            case ${after#T=} in
+            -) [[ ! -e $state ]] || fail "the trial state is still there: $(cat "$state")" ;;
+            /) [[ -d $state ]] || fail "the trial state is no longer the directory" ;;
+            R) [[ $(cat "$state") == rejected ]] || fail "trial state '$(cat "$state")', expected rejected" ;;
+            *) [[ $(cat "$state") == "${after#T=}" ]] || fail "trial state '$(cat "$state")', expected ${after#T=}" ;;
+            esac
+            ;;
+        esac
         case $want in
         none)
             ((got == 1)) || fail "exit status $got, expected 1"
             [[ ! -s /mnt/out ]] || fail "standard output: $(cat /mnt/out)"
             [[ $(wc -l </mnt/err) == 1 ]] || fail "standard error is not one line: $(cat /mnt/err)"
             ;;
+        current* | fallback*)
+            ((got == 0)) || fail "exit status $got: $(cat /mnt/err)"
+            [[ $(cat /mnt/out) == "/mnt/imgpart/kestran_${want%+}.sqsh" ]] ||
+                fail "named '$(cat /mnt/out)', expected the ${want%+} image"
+            if [[ $want == *+ ]]; then
+                [[ -s /mnt/err ]] || fail "standard error does not say why"
+            else
+                [[ ! -s /mnt/err ]] || fail "standard error: $(cat /mnt/err)"
+            fi
+            ;;
         *)
             ((got == 0)) || fail "exit status $got: $(cat /mnt/err)"
-            [[ $(cat /mnt/out) == "/mnt/imgpart/kestran_$want.sqsh" ]] ||
-                fail "named '$(cat /mnt/out)', expected the $want image"
-            [[ ! -s /mnt/err ]] || fail "standard error: $(cat /mnt/err)"
+            [[ ! -s /mnt/out ]] || fail "standard output: $(cat /mnt/out)"
+            if [[ $(wc -l </mnt/err) != 1 ]] || ! grep -qF -- "$want" /mnt/err; then
+                fail "standard error is not one line with '$want': $(cat /mnt/err)"
+            fi
             ;;
         esac
         return 0
@@ -182,6 +243,7 @@ main() {
         while IFS= read -r row; do
             [[ -n ${row// /} ]] || continue
             name=$(cut -d'|' -f1 <<<"$row" | tr -d ' ')
+            [[ $name != trial-* || -n ${TRIAL_BOOTS:-} ]] || continue
             if ROW=$row SHELL_CMD=$shell unshare --mount --propagation private \
                 bash "$here/integration.sh" --one "$TOOL" "$@"; then
                 echo "ok   $name ($shell)"

@@ -25,7 +25,10 @@ source "$here/harness.sh"
 # system on a loop device, whose file is the medium behind the page cache.
 # Rows named signed-* run only on a build with a signing key (SCENARIO_KEYS
 # names the directory of its test.pub and test.sec, SIGNIFY the signify
-# command), and only they run there.
+# command), rows named trial-* only on a build with trial boots
+# (SCENARIO_TRIAL=1), and only they run there. Their fault "trial:S>T" puts
+# the trial state S there before the run ("-" none, "R" rejected, "/" a
+# directory, else a number of boots) and expects T after it.
 # Payloads are random bytes named by letter (A, B, O, E) of the given sizes.
 # Before and after list the current image, the fallback image, the update
 # file and the install marker. Images: a letter is a file with exactly that
@@ -102,6 +105,13 @@ signed-sig-is-directory | 4m   | A=64k B=96k O=32k   | A  O B - | sig-directory 
 signed-sig-is-huge      | 4m   | A=64k B=96k O=32k   | A  O B - | sig-huge          | FJ   | 0      | too large          | A  O B -
 signed-resume           | 4m   | A=64k B=96k         | B  A B M | sig-valid         | F    | 0      | -                  | B  A B -
 signed-resume-unsigned  | 4m   | A=64k B=96k         | B  A B M | sig-none          | FJ   | 0      | no signature       | B  A B M
+trial-confirmed-is-kept | 4m   | A=64k B=96k O=32k   | A  O B - | trial:->0         | FUCD | 0      | -                  | B  A B -
+trial-on-trial-not-kept | 4m   | A=64k B=96k O=32k   | A  O B - | trial:1>0         | FUCD | 0      | -                  | B  O B -
+trial-rejected-not-kept | 4m   | A=64k B=96k O=32k   | A  O B - | trial:R>0         | FUCD | 0      | -                  | B  O B -
+trial-same-stays-on-trial | 4m | A=64k B=96k         | B  A B - | trial:2>2         | F    | 0      | -                  | B  A B -
+trial-same-rejected     | 4m   | A=64k B=96k         | B  A B - | trial:R>R         | F    | 0      | -                  | B  A B -
+trial-resume-begins     | 4m   | A=64k B=96k         | B  A B M | trial:->0         | F    | 0      | -                  | B  A B -
+trial-state-directory   | 4m   | A=64k B=96k O=32k   | A  O B - | trial:/>/         | FUX  | 0      | not a regular file | A  O B -
 '
 
 # The expected standard output for a string of message codes.
@@ -303,6 +313,16 @@ exec /bin/cp "$@"
 fi
 exec /mnt/real-sha512sum \"\$@\""
         ;;
+    trial:*)
+        local trial_before=${fault#trial:}
+        trial_before=${trial_before%>*}
+        case $trial_before in
+        -) ;;
+        /) mkdir /mnt/imgpart/kestran_trial ;;
+        R) echo rejected >/mnt/imgpart/kestran_trial ;;
+        *) echo "$trial_before" >/mnt/imgpart/kestran_trial ;;
+        esac
+        ;;
     sig-*)
         local sig=/mnt/usb/kestran.fir.sig
         /bin/sha512sum /mnt/usb/kestran.fir | cut -c1-128 >/mnt/digest-line
@@ -330,7 +350,7 @@ exec /mnt/real-sha512sum \"\$@\""
         sig-huge) head -c 1m /dev/urandom >"$sig" ;;
         *) fail "unknown fault $fault" ;;
         esac
-        if [[ $fault == sig-valid-strace && ${RUNNER[0]:-} == qemu-* ]]; then
+        if [[ $fault == sig-valid-strace && ${RUNNER[0]:-} == *qemu-* ]]; then
             # Under qemu's user-mode emulation: the target's own system calls.
             RUNNER+=(-d strace -D /mnt/trace)
         elif [[ $fault == sig-valid-strace ]]; then
@@ -491,6 +511,17 @@ EOF
         [[ ! -e $marker ]] || fail "install marker left behind by the rerun"
     fi
 
+    if [[ $fault == trial:* ]]; then
+        local trial=/mnt/imgpart/kestran_trial
+        [[ ! -e $trial.new ]] || fail "the trial state's temporary file is left behind"
+        case ${fault#*>} in
+        -) [[ ! -e $trial ]] || fail "trial state '$(cat "$trial")', expected none" ;;
+        /) [[ -d $trial ]] || fail "the trial state is no longer the directory" ;;
+        R) [[ $(cat "$trial") == rejected ]] || fail "trial state '$(cat "$trial")', expected rejected" ;;
+        *) [[ $(cat "$trial") == "${fault#*>}" ]] || fail "trial state '$(cat "$trial")', expected ${fault#*>}" ;;
+        esac
+    fi
+
     if [[ $fault == sig-valid-strace ]]; then
         # Nothing waits for the kernel's entropy: no getrandom that may block
         # (glibc's own, for malloc, never does: GRND_NONBLOCK), no random device.
@@ -525,9 +556,11 @@ main() {
     tool=$(readlink -f "$1")
     shift
 
-    local passed=0 failed=0 skipped=0 row name fault signed_row signed_run=0
-    # A build with a signing key runs the signed-* rows, any other the rest.
-    [[ -z ${SCENARIO_KEYS:-} ]] || signed_run=1
+    local passed=0 failed=0 skipped=0 row name fault mode=plain
+    # A build with a signing key runs the signed-* rows, one with trial boots
+    # the trial-* rows, any other the rest.
+    [[ -z ${SCENARIO_KEYS:-} ]] || mode=signed
+    [[ -z ${SCENARIO_TRIAL:-} ]] || mode=trial
     while IFS= read -r row; do
         [[ -n ${row// /} ]] || continue
         name=$(cut -d'|' -f1 <<<"$row" | tr -d ' ')
@@ -535,8 +568,10 @@ main() {
         if [[ -n ${SCENARIOS:-} && " $SCENARIOS " != *" $name "* ]]; then
             continue
         fi
-        if [[ $name == signed-* ]]; then signed_row=1; else signed_row=0; fi
-        ((signed_row == signed_run)) || continue
+        case $name in
+        signed-* | trial-*) [[ ${name%%-*} == "$mode" ]] || continue ;;
+        *) [[ $mode == plain ]] || continue ;;
+        esac
         if [[ $fault == *trace ]] && ! command -v strace >/dev/null; then
             echo "skip $name: strace is not installed"
             skipped=$((skipped + 1))
@@ -551,7 +586,7 @@ main() {
             failed=$((failed + 1))
         fi
     done <<<"$table"
-    if ((signed_run)); then
+    if [[ $mode == signed ]]; then
         # The version string names the key the build trusts, for `strings`.
         local number
         number=$(sed -n 2p "$SCENARIO_KEYS/test.pub" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n')
