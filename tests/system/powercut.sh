@@ -21,6 +21,15 @@
 # milliseconds, so ext4's journal commits pending metadata (truncations,
 # sizes) ahead of the data, as a device's periodic commit would.
 #
+# With trial boots (POWERCUT_TRIAL=1, TOOL a build with trial boots,
+# BOOT_IMAGE its kestran-boot-image), every cut must also leave no new image
+# that looks confirmed: the new image current without the install marker has
+# a trial state, and it is never the fallback image. The harness's own calls
+# of kestran-boot-image count no boots against the trial (they run a copy
+# that allows any number). The pass boot-count then cuts kestran-boot-image
+# itself while it records a boot (trial state 1 of 2): the state left is the
+# old or the new count, whole, and the image named is whole.
+#
 # Usage: powercut.sh TOOL [RUNNER...]
 # Environment:
 #   POWERCUT_CUTS    cuts per pass (default 40), more for a soak
@@ -34,7 +43,9 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly here
-readonly boot_image=$here/../../dist/sbin/kestran-boot-image
+readonly trial_mode=${POWERCUT_TRIAL:-}
+readonly boot_image_built=${BOOT_IMAGE:-$here/../../dist/sbin/kestran-boot-image}
+boot_image=$boot_image_built
 readonly init_script=$here/../../dist/init.d/init-updater.in
 # shellcheck source-path=SCRIPTDIR source=harness.sh
 source "$here/harness.sh"
@@ -49,10 +60,11 @@ update         | noauto_da_alloc,commit=300 | A  O - | B A
 no-current     | noauto_da_alloc,commit=300 | -  O - | B O
 resume         | noauto_da_alloc,commit=300 | B< A M | B A
 update-default | defaults                   | A  O - | B A
+boot-count     | noauto_da_alloc,commit=300 | A  O - | A O
 '
 readonly sizes='A=24M B=32M O=16M'
 readonly cur=/mnt/imgpart/kestran_current.sqsh fb=/mnt/imgpart/kestran_fallback.sqsh
-readonly marker=/mnt/imgpart/kestran_install.incomplete
+readonly marker=/mnt/imgpart/kestran_install.incomplete trial=/mnt/imgpart/kestran_trial
 
 # Process groups started and loop devices attached, for the clean-up on exit.
 groups=()
@@ -148,7 +160,7 @@ run_tool() {
             dd of="$2" bs=1 oflag=dsync status=none' ticker /mnt/w/fifo /mnt/imgpart/ticks &
     ticker=$!
     start=$(now_us)
-    unshare --pid --fork --kill-child "${RUNNER[@]}" "$TOOL" >/mnt/w/stdout 2>/mnt/w/stderr </dev/null &
+    unshare --pid --fork --kill-child "${cut_command[@]}" >/mnt/w/stdout 2>/mnt/w/stderr </dev/null &
     pid=$!
     set +m
     groups=("-$pid" "-$ticker")
@@ -206,6 +218,11 @@ check_cut() {
     m=no
     [[ ! -e $marker ]] || m=yes
 
+    if [[ -n $trial_mode ]]; then
+        [[ $c != B || $m == yes || -e $trial ]] || lost t "the new image is current without a trial state"
+        [[ $f != B ]] || lost t "the new image, never confirmed, is the fallback image"
+    fi
+
     # (a) the previous or the new image is whole.
     [[ " $prev B " == *" $c "* || " $prev B " == *" $f "* ]] ||
         lost a "no whole image: current $c, fallback $f"
@@ -249,6 +266,8 @@ check_cut() {
     [[ $c == "$want_cur" && $f == "$want_fb" && ! -e $marker ]] ||
         lost c "after the next run: current $c, fallback $f, marker $([[ -e $marker ]] && echo yes || echo no)"
     [[ $(boot_choice) == current ]] || lost c "after the next run kestran-boot-image names $(boot_choice)"
+    [[ -z $trial_mode || $(cat "$trial" 2>/dev/null) == [0-9]* ]] ||
+        lost t "after the next run the new image is not on trial"
     detach
 
     if ((${#cut_failed[@]} > 0)); then
@@ -260,6 +279,38 @@ check_cut() {
         done
         echo "  reproduce: POWERCUT_PASSES=$name POWERCUT_CUTS=$cuts POWERCUT_CUT=$i" \
             "POWERCUT_T_MS=$((run_us / 1000)) bash $here/powercut.sh $TOOL ${RUNNER[*]}" >&2
+    fi
+}
+
+# Checks the flash copied at cut $1 of the boot-count pass, described as $2:
+# the trial state is the old count or the new one, and kestran-boot-image
+# (the build's own) names a whole image.
+check_count_cut() {
+    local i=$1 when=$2 rc=0 state named
+    cut_failed=()
+    e2fsck -fy /mnt/w/copy >/mnt/w/fsck.log 2>&1 || rc=$?
+    ((rc < 4)) || lost fsck "e2fsck left errors (status $rc): $(tail -n 3 /mnt/w/fsck.log)"
+    attach /mnt/w/copy
+    mount "$dev" /mnt/imgpart
+    state=$(cat "$trial" 2>/dev/null || echo none)
+    [[ $state == 1 || $state == 2 ]] || lost a "trial state '$state', expected 1 or 2"
+    named=$(sh "$boot_image_built" 2>/dev/null) || named=none
+    case $named in
+    "$cur") [[ $(describe "$cur") == A ]] || lost b "names the current image, $(describe "$cur")" ;;
+    "$fb") [[ $(describe "$fb") == O ]] || lost b "names the fallback image, $(describe "$fb")" ;;
+    *) lost b "names $named" ;;
+    esac
+    local key="trial=$state new=no boot=${named##*/}"
+    [[ ! -e $trial.new ]] || key=${key/new=no/new=yes}
+    tally[$key]=$((${tally[$key]:-0} + 1))
+    detach
+    if ((${#cut_failed[@]} > 0)); then
+        failed_cuts=$((failed_cuts + 1))
+        local why
+        for why in "${cut_failed[@]}"; do
+            echo "FAIL $name cut $i/$cuts $when: $why" >&2
+            failures[${why%%:*}]=$((${failures[${why%%:*}]:-0} + 1))
+        done
     fi
 }
 
@@ -313,6 +364,14 @@ run_one() {
     if [[ $bm == M ]]; then
         : >"$marker"
     fi
+    cut_command=("${RUNNER[@]}" "$TOOL")
+    if [[ $name == boot-count ]]; then
+        echo 1 >"$trial"
+        cut_command=(sh "$boot_image_built")
+    elif [[ -n $trial_mode ]]; then
+        sed 's/^trial_boots=.*/trial_boots=1000/' "$boot_image_built" >/mnt/w/boot-image
+        boot_image=/mnt/w/boot-image
+    fi
     detach
 
     # Three uncut runs must end as expected; the median of their lengths is
@@ -323,8 +382,13 @@ run_one() {
         run_tool
         ticks=$(stat -c %s /mnt/imgpart/ticks)
         out=$(tr '\n' '|' </mnt/w/stdout)
-        [[ $out == *"Update complete.|" && $(describe "$cur") == "$want_cur" && $(describe "$fb") == "$want_fb" ]] ||
-            fail "$name: an uncut run ended with '$out', current $(describe "$cur"), fallback $(describe "$fb")"
+        if [[ $name == boot-count ]]; then
+            [[ $out == "$cur|" && $(cat "$trial") == 2 ]] ||
+                fail "$name: an uncut run named '$out' and left trial state $(cat "$trial")"
+        else
+            [[ $out == *"Update complete.|" && $(describe "$cur") == "$want_cur" && $(describe "$fb") == "$want_fb" ]] ||
+                fail "$name: an uncut run ended with '$out', current $(describe "$cur"), fallback $(describe "$fb")"
+        fi
         detach
         runs+=("$run_us")
     done
@@ -349,7 +413,11 @@ run_one() {
         # (The braces keep bash's notices of the killed jobs off the output.)
         { run_tool "$cut_us"; } 2>/dev/null
         detach
-        check_cut "$i" "$when"
+        if [[ $name == boot-count ]]; then
+            check_count_cut "$i" "$when"
+        else
+            check_cut "$i" "$when"
+        fi
         made=$((made + 1))
     done
 
@@ -358,7 +426,7 @@ run_one() {
     for state in "${!tally[@]}"; do
         printf '  %3d  %s\n' "${tally[$state]}" "$state"
     done | sort -k2,2 -k3
-    for kind in fsck a b c d; do
+    for kind in fsck a b c d t; do
         [[ -z ${failures[$kind]:-} ]] || echo "  failure $kind: ${failures[$kind]}"
     done
     ((failed_cuts == 0))
@@ -391,6 +459,7 @@ main() {
         if [[ -n ${POWERCUT_PASSES:-} && " $POWERCUT_PASSES " != *" $name "* ]]; then
             continue
         fi
+        [[ $name != boot-count || -n $trial_mode ]] || continue
         if ROW=$row unshare --mount --propagation private \
             bash "$here/powercut.sh" --one "$tool" "$@"; then
             passed=$((passed + 1))

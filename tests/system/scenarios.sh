@@ -112,6 +112,7 @@ trial-same-stays-on-trial | 4m | A=64k B=96k         | B  A B - | trial:2>2     
 trial-same-rejected     | 4m   | A=64k B=96k         | B  A B - | trial:R>R         | F    | 0      | -                  | B  A B -
 trial-resume-begins     | 4m   | A=64k B=96k         | B  A B M | trial:->0         | F    | 0      | -                  | B  A B -
 trial-state-directory   | 4m   | A=64k B=96k O=32k   | A  O B - | trial:/>/         | FUX  | 0      | not a regular file | A  O B -
+trial-flushed-in-order  | 4m   | A=64k B=96k O=32k   | A  O B - | trace             | FUCD | 0      | -                  | B  A B -
 '
 
 # The expected standard output for a string of message codes.
@@ -214,6 +215,9 @@ flush_events() {
         }
         $1 == tool && /openat\(AT_FDCWD, "/ && / = [0-9]+$/ {
             split($0, q, "\""); fd[$NF] = q[2]
+        }
+        $1 == tool && /rename(at2?)?\(/ && / = 0$/ {
+            split($0, q, "\""); print "rename " q[2] " " q[4]
         }
         $1 == tool && /unlink(at)?\(/ && / = 0$/ {
             split($0, q, "\""); print "unlink " q[2]
@@ -408,7 +412,7 @@ EOF
         wrap=(perl -e '$SIG{CHLD} = "IGNORE"; exec @ARGV or die "exec: $!"') ;;
     trace)
         # LeakSanitizer cannot run under ptrace; the other runs check leaks.
-        wrap=(env "ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -s 256 -e trace=execve,openat,fsync,unlink,unlinkat \
+        wrap=(env "ASAN_OPTIONS=${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -s 256 -e trace=execve,openat,fsync,unlink,unlinkat,rename,renameat,renameat2 \
             -o /mnt/trace) ;;
     *) fail "unknown fault $fault" ;;
     esac
@@ -541,7 +545,15 @@ EOF
             "fsync /mnt/imgpart" \
             "cp kestran.fir kestran_current.sqsh" \
             "fsync /mnt/imgpart/kestran_current.sqsh" \
-            "fsync /mnt/imgpart" \
+            "fsync /mnt/imgpart")
+        if [[ -n ${SCENARIO_TRIAL:-} ]]; then
+            # The trial begins on storage before the marker goes.
+            want+=$'\n'$(printf '%s\n' \
+                "fsync /mnt/imgpart/kestran_trial.new" \
+                "rename /mnt/imgpart/kestran_trial.new /mnt/imgpart/kestran_trial" \
+                "fsync /mnt/imgpart")
+        fi
+        want+=$'\n'$(printf '%s\n' \
             "unlink $marker" \
             "fsync /mnt/imgpart")
         diff -u <(echo "$want") <(flush_events /mnt/trace) >&2 ||
