@@ -6,9 +6,10 @@
 #       lays them out, and the release documents in usr/share/doc/init-updater/
 #   init-updater_<version>_armhf.deb       the same files (but the BusyBox
 #       link) as a Debian package, made by CPack
-#   kestran-sign                           signs updates for builds with a
-#                                          signing key (dist/sign/)
-#   SHA256SUMS                             sums of the three
+#   kestran-sign, kestran-sign.1           signs updates for builds with a
+#                                          signing key (dist/sign/), and its
+#                                          manual page
+#   SHA256SUMS                             sums of the four
 # Reproducible: SOURCE_DATE_EPOCH is the last commit's time (unless set), the
 # compiler maps the source and build paths away, and both archives have sorted
 # names, owner 0/0 and every time set to SOURCE_DATE_EPOCH; gzip -n.
@@ -59,7 +60,8 @@ usr/lib/systemd/system/kestran-image-pre.target usr/sbin/ usr/sbin/init-updater 
 usr/sbin/kestran-boot-image usr/share/ usr/share/doc/ usr/share/doc/init-updater/ \
 usr/share/doc/init-updater/README usr/share/doc/init-updater/changelog.gz \
 usr/share/doc/init-updater/copyright usr/share/lintian/ usr/share/lintian/overrides/ \
-usr/share/lintian/overrides/init-updater"
+usr/share/lintian/overrides/init-updater usr/share/man/ usr/share/man/man8/ \
+usr/share/man/man8/init-updater.8.gz usr/share/man/man8/kestran-boot-image.8.gz"
     line=$(tr '\n' ' ' <<<"$names")
     [[ $line == "$expected " ]] || fail "archive holds: $line"
 
@@ -71,7 +73,9 @@ usr/share/lintian/overrides/init-updater"
     dpkg-deb -x "$deb" "$x/d"
     rm "$x/a/etc/init.d/S20init-updater"
     diff -r "$x/a" "$x/d" || fail "the package's files differ from the archive's"
-    lintian --fail-on error "$deb" || fail "lintian reports errors"
+    lintian --fail-on error "$deb" >"$x/lintian.log" 2>&1 ||
+        fail "lintian reports errors: $(cat "$x/lintian.log")"
+    ! grep -e no-manual-page "$x/lintian.log" || fail "lintian: a command has no manual page"
 
     # postinst: enables the unit on the first installation where systemctl
     # is there, and does nothing else.
@@ -113,7 +117,8 @@ main() {
     # The signing script is for the device maker's build machine, not for
     # the device: beside the archive and the package, not in them.
     install -m 0755 dist/sign/kestran-sign "$out/kestran-sign"
-    (cd "$out" && sha256sum -- *.tar.gz *.deb kestran-sign >SHA256SUMS)
+    install -m 0644 man/kestran-sign.1 "$out/kestran-sign.1"
+    (cd "$out" && sha256sum -- *.tar.gz *.deb kestran-sign kestran-sign.1 >SHA256SUMS)
 
     scratch=$(mktemp -d)
     trap 'rm -rf "$scratch"' EXIT
