@@ -8,16 +8,28 @@
 # out; nothing of the tool is stubbed.
 #
 # Usage (as root, from anywhere; Debian 12):
-#   device-box.sh [ci]   build, demo, cuts, sticks: what CI runs (the default)
+#   device-box.sh [ci]   build, demo, cuts, sticks, signed: what CI runs (the
+#                        default)
 #   device-box.sh build  packages, kernel and BusyBox (cached), images, initramfs
+#                        (and one with the signed tool, when it is built)
 #   device-box.sh demo   first boot (the update) and second boot (nothing to do)
 #   device-box.sh cuts   power cuts over the update, each followed by a boot
 #                        without and one with the stick (KESTRAN_DEVICE_CUTS, 6)
 #   device-box.sh sticks an empty kestran.fir, and no stick at all
+#   device-box.sh signed the tool built with the tests' signing key: an
+#                        unsigned update and one whose signature is another
+#                        file's (both rejected), then a signed one, twice
 #   device-box.sh bench  tool against a plain shell script inside the guest,
 #                        16 MiB images (KESTRAN_DEVICE_BENCH_PAIRS, 7)
 # Each subcommand but build expects an earlier build. The console of every
 # boot is shown as it runs and kept in build/device/logs/.
+#
+# The signed tool is the one the test suite builds beside the static tool,
+# build/armv6-static/tests/init-updater-signed, trusting the key
+# build/armv6-static/tests/keys/test.pub; the sticks for it are signed with
+# dist/sign/kestran-sign and the secret key beside that one (signify-openbsd).
+# Without that binary build skips what is for it, except in CI (CI=true, or
+# the ci subcommand), where that is a failure.
 #
 # Downloads (the armel kernel and busybox-static packages) and what is
 # unpacked from them are cached in $KESTRAN_DEVICE_CACHE (default
@@ -52,7 +64,11 @@ readonly dtb_name=bcm2835-rpi-a-plus.dtb
 # disk and vfat with the character sets vfat uses by default.
 readonly wanted_modules=(crc32c_generic ext4 squashfs loop sd_mod usb-storage vfat nls_cp437
     nls_ascii)
-readonly tool_lines='^(Firmware update found\.|Firmware update could not be read\.|Updating Firmware\.|Copying the new firmware\.|Update complete\.|Update failed\.)$'
+readonly tool_lines='^(Firmware update found\.|Firmware update could not be read\.|Firmware update rejected\.|Updating Firmware\.|Copying the new firmware\.|Update complete\.|Update failed\.)$'
+readonly signed_tool=$src/build/armv6-static/tests/init-updater-signed
+readonly signed_keys=$src/build/armv6-static/tests/keys
+# Set by main: whether what is for the signed tool must be built.
+in_ci=false
 
 log() { echo "== $*" >&2; }
 die() {
@@ -285,8 +301,29 @@ done
 echo "bench: done"
 EOF
     chmod 755 "$root/init" "$root/bench.sh"
-    # Not compressed: unpacking it would take the emulated CPU over 2 s a boot.
-    (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$work/initramfs.cpio"
+    pack_initramfs "$root" "$work/initramfs.cpio"
+}
+
+# The archive ($2) of the initramfs tree $1. Not compressed: unpacking it
+# would take the emulated CPU over 2 s a boot.
+pack_initramfs() {
+    (cd "$1" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >"$2"
+}
+
+# The same start-up with the signed tool in place of the installed one,
+# stripped as `cmake --install --strip` strips that (with the build's own
+# strip): the tree build_initramfs left, packed again.
+build_signed_initramfs() {
+    local root=$work/initramfs tool=$work/initramfs/usr/sbin/init-updater strip
+    strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$src/build/armv6-static/CMakeCache.txt")
+    [[ -x $strip ]] || strip=$(command -v arm-linux-gnueabihf-strip) ||
+        die "no strip for ARM (Debian: binutils-arm-linux-gnueabihf)"
+    "$strip" -o "$work/init-updater-signed" "$signed_tool"
+    chmod 755 "$work/init-updater-signed"
+    mv "$tool" "$work/init-updater-installed"
+    cp "$work/init-updater-signed" "$tool"
+    pack_initramfs "$root" "$work/initramfs-signed.cpio"
+    mv -f "$work/init-updater-installed" "$tool"
 }
 
 # An SD card image ($1, 512 MiB: qemu wants a power of two) with one ext4
@@ -299,7 +336,8 @@ make_sd() {
 }
 
 # A USB stick image ($1, 64 MiB) with one vfat partition holding $2 as
-# kestran.fir (none when $2 is empty). Built with mtools: no mount.
+# kestran.fir (none when $2 is empty) and $3, if given, as kestran.fir.sig.
+# Built with mtools: no mount.
 make_stick() {
     rm -f "$1"
     truncate -s 64M "$1"
@@ -308,6 +346,17 @@ make_stick() {
     if [[ -n $2 ]]; then
         mcopy -i "$1@@$part_offset" "$2" ::kestran.fir
     fi
+    if [[ -n ${3:-} ]]; then
+        mcopy -i "$1@@$part_offset" "$3" ::kestran.fir.sig
+    fi
+}
+
+# Signs $1 as a device maker does: writes $1.sig.
+sign() {
+    command -v signify-openbsd >/dev/null || die "signing needs signify-openbsd (apt-get install signify-openbsd)"
+    local said
+    said=$(sh "$src/dist/sign/kestran-sign" "$signed_keys/test.sec" "$1" 2>&1) ||
+        die "dist/sign/kestran-sign could not sign $1 with $signed_keys/test.sec: $said"
 }
 
 build() {
@@ -324,13 +373,30 @@ build() {
     build_firmware v2
     log "initramfs"
     build_initramfs
+    local signed=false
+    if [[ -f $signed_tool ]]; then
+        signed=true
+        log "initramfs with the signed tool"
+        build_signed_initramfs
+    elif $in_ci; then
+        die "no $signed_tool: the signed boots need the test suite's build of build/armv6-static (scripts/armv6.sh)"
+    else
+        log "no $signed_tool: nothing for the signed boots"
+    fi
     log "SD card with v1, USB sticks"
     cp "$work/v1.sqsh" "$work/sd-root/kestran_current.sqsh"
     make_sd "$work/sd.img" "$work/sd-root"
     make_stick "$work/stick-v2.img" "$work/v2.sqsh"
     : >"$work/empty.fir"
     make_stick "$work/stick-empty.img" "$work/empty.fir"
-    log "built in $work: $(cd "$work" && echo ./*.img ./*.sqsh ./initramfs.cpio)"
+    if $signed; then
+        # v2 signed, and v2 with the signature of v1 (by the right key).
+        sign "$work/v2.sqsh"
+        make_stick "$work/stick-v2-signed.img" "$work/v2.sqsh" "$work/v2.sqsh.sig"
+        sign "$work/v1.sqsh"
+        make_stick "$work/stick-v2-wrong-sig.img" "$work/v2.sqsh" "$work/v1.sqsh.sig"
+    fi
+    log "built in $work: $(cd "$work" && echo ./*.img ./*.sqsh ./initramfs*.cpio)"
 }
 
 # ---- running the device
@@ -350,11 +416,13 @@ written() {
 # With CUT_BYTES, qemu is killed (SIGKILL: the power cut) once it has written
 # that many bytes to its disks after "Firmware update found." appeared: the
 # sweep follows the update's progress, however fast the machine is today.
+# The start-up is $INITRAMFS (default: the one with the installed tool).
 # Sets BOOTED (v1, v2, failed, cut, bench or timeout), BOOT_SECONDS, LOG,
 # UPDATE_SECONDS and UPDATE_BYTES (from "Firmware update found." to "Update
 # complete.", when both appeared) and CUT_SECONDS (after that line).
 boot() {
     local name=$1 sd=$2 stick=$3 cut=${4:-} append=("${@:5}")
+    local initramfs=${INITRAMFS:-$work/initramfs.cpio}
     LOG=$work/logs/$name.log
     rm -f "$LOG"
     : >"$LOG"
@@ -363,10 +431,10 @@ boot() {
         drives+=(-drive "if=none,id=stick,format=raw,file=$stick,cache=$cache_mode"
             -device "usb-storage,drive=stick")
     fi
-    echo "--- boot $name: SD $(basename "$sd"), stick ${stick##*/}${cut:+, power cut after $cut bytes of the update}"
+    echo "--- boot $name: SD $(basename "$sd"), stick ${stick##*/}${cut:+, power cut after $cut bytes of the update}${INITRAMFS:+, start-up ${initramfs##*/}}"
     local started=$EPOCHREALTIME
     qemu-system-arm -M raspi1ap -cpu arm1176 -kernel "$(kernel_image)" \
-        -dtb "$cache/target/$dtb_name" -initrd "$work/initramfs.cpio" \
+        -dtb "$cache/target/$dtb_name" -initrd "$initramfs" \
         -append "console=ttyAMA0 rdinit=/init quiet loglevel=3 ${append[*]}" \
         "${drives[@]}" -display none -monitor none -serial "file:$LOG" -no-reboot &
     local qemu=$!
@@ -588,6 +656,60 @@ sticks() {
     rm -f "$sd"
 }
 
+# The first line of the last console matching $2: the tool's reason for
+# what it did ($1 names the case).
+reason() {
+    local line
+    line=$(tr -d '\r' <"$LOG" | grep -m 1 -e "$2" || true)
+    [[ -n $line ]] || die "$1: the console gives no reason (console: $LOG)"
+    echo "ok: $1: reason: $line"
+}
+
+# The tool built with the tests' signing key, on the start-up of
+# initramfs-signed.cpio: it refuses an update without a signature and one
+# whose signature is another file's, and installs a signed one.
+signed() {
+    local INITRAMFS=$work/initramfs-signed.cpio unchanged="current=v1 fallback=none marker=no"
+    [[ -f $INITRAMFS && -f $work/stick-v2-signed.img ]] ||
+        die "nothing built for the signed tool: build $signed_tool (scripts/armv6.sh), then $0 build"
+    local version
+    version=$(strings -a "$work/init-updater-signed" | grep -F '(signed updates, key ' || true)
+    [[ -n $version ]] || die "the signed tool's version does not name its key"
+    echo "ok: signed tool: $version"
+
+    local sd=$work/unsigned-sd.img
+    fresh_disks unsigned
+    boot signed-unsigned-stick "$sd" "$work/stick-v2.img"
+    expect "no signature: booted" "$BOOTED" v1
+    expect "no signature: tool" "$(tool_output)" "Firmware update found.|Firmware update rejected."
+    reason "no signature" '^init-updater: no signature'
+    expect "no signature: SD" "$(sd_state "$sd")" "$unchanged"
+    rm -f "$sd"
+
+    sd=$work/wrong-sig-sd.img
+    fresh_disks wrong-sig
+    boot signed-wrong-sig "$sd" "$work/stick-v2-wrong-sig.img"
+    expect "another file's signature: booted" "$BOOTED" v1
+    expect "another file's signature: tool" "$(tool_output)" \
+        "Firmware update found.|Firmware update rejected."
+    reason "another file's signature" '^init-updater: '
+    expect "another file's signature: SD" "$(sd_state "$sd")" "$unchanged"
+    rm -f "$sd"
+
+    sd=$work/signed-sd.img
+    fresh_disks signed
+    boot signed-first-boot "$sd" "$work/stick-v2-signed.img"
+    expect "signed, first boot: booted" "$BOOTED" v2
+    expect "signed, first boot: tool" "$(tool_output)" \
+        "Firmware update found.|Updating Firmware.|Copying the new firmware.|Update complete."
+    expect "signed, first boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    boot signed-second-boot "$sd" "$work/stick-v2-signed.img"
+    expect "signed, second boot: booted" "$BOOTED" v2
+    expect "signed, second boot: tool" "$(tool_output)" "Firmware update found."
+    expect "signed, second boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    rm -f "$sd"
+}
+
 # Median and quartiles (q1-q3) of the numbers on standard input.
 stats() {
     sort -g | awk '{ v[NR] = $1 }
@@ -630,6 +752,7 @@ bench() {
 main() {
     ((EUID == 0)) || die "run as root"
     local what=${1:-ci}
+    [[ $what == ci || ${CI:-} == true ]] && in_ci=true
     if [[ $what != build && $what != ci && ! -f $work/initramfs.cpio ]]; then
         die "nothing built: run $0 build first"
     fi
@@ -639,12 +762,14 @@ main() {
     demo) demo ;;
     cuts) power_cuts ;;
     sticks) sticks ;;
+    signed) signed ;;
     bench) bench ;;
     ci)
         build
         demo
         power_cuts
         sticks
+        signed
         ;;
     *)
         sed -n '/^# Usage/,/^# Each subcommand/p' "$0" >&2
