@@ -41,6 +41,18 @@ else()
   set(UPDATER_PACKAGE_LINKAGE "dynamically linked: needs glibc 2.34+, libstdc++, libgcc_s")
 endif()
 
+if(UPDATER_SIGNING_KEY)
+  set(UPDATER_PACKAGE_MODES "installs only updates signed with the key it was built with")
+else()
+  set(UPDATER_PACKAGE_MODES "installs any update (no signing key)")
+endif()
+if(UPDATER_TRIAL_BOOTS GREATER 0)
+  string(APPEND UPDATER_PACKAGE_MODES " and puts each new image on trial for "
+    "${UPDATER_TRIAL_BOOTS} boot(s)")
+else()
+  string(APPEND UPDATER_PACKAGE_MODES " and has no trial boots")
+endif()
+
 set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/init-updater)
 set(release_dir ${CMAKE_CURRENT_BINARY_DIR}/release-docs)
 string(TIMESTAMP UPDATER_RELEASE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
