@@ -45,8 +45,10 @@ int main(int, char**) {
     }
     const bool interrupted = install_interrupted();
     // Only an image that is complete and, with trial boots, confirmed is one
-    // to fall back to.
-    const bool known_good = !interrupted && !current_image_on_trial();
+    // to fall back to; but an unconfirmed one is kept where there is no
+    // fallback image at all, since it is then the only image to boot.
+    const bool known_good =
+        !interrupted && (!current_image_on_trial() || !is_image_file(fallback_image));
     std::optional<std::string> current = _get_shasum(current_image);
     if (!current && is_image_file(current_image)) {
         // There, but it did not read: a read error may clear on a retry.

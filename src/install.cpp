@@ -68,7 +68,8 @@ bool ready_to_install() {
 bool install_interrupted() { return exists(install_marker); }
 
 bool finish_interrupted_install() {
-    return begin_trial() && remove_durably(install_marker, image_directory);
+    return trial_state_writable() && begin_trial() &&
+           remove_durably(install_marker, image_directory);
 }
 
 }  // namespace updater

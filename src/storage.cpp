@@ -66,8 +66,15 @@ bool remove_durably(const char* path, const char* directory) {
 bool write_durably(const char* path, const char* temporary, std::string_view contents,
                    const char* directory) {
     {
-        const FileDescriptor fd(
-            ::open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+        // O_NONBLOCK: a FIFO there fails at once instead of waiting for a
+        // reader; anything but a regular file is refused.
+        const FileDescriptor fd(::open(
+            temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+        struct stat status;
+        if (fd.valid() && (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
+            warn(std::string("cannot write ") + temporary + ": not a regular file");
+            return false;
+        }
         std::size_t written = 0;
         while (fd.valid() && written < contents.size()) {
             const ssize_t n =

@@ -27,9 +27,10 @@ bool remove_durably(const char* path, const char* directory);
 
 /// Replaces the file `path` in `directory` by one holding `contents`, such
 /// that a power cut at any moment leaves the old file or the new one: writes
-/// `temporary` (a regular file or nothing before), flushes it, renames it to
-/// `path` and flushes the directory. Returns true exactly when the new file
-/// is on storage; otherwise says why on standard error.
+/// `temporary`, flushes it, renames it to `path` and flushes the directory.
+/// Returns true exactly when the new file is on storage; otherwise says why
+/// on standard error. Anything but a regular file at `temporary` (a FIFO, a
+/// device, a link) is refused at once, without waiting.
 bool write_durably(const char* path, const char* temporary, std::string_view contents,
                    const char* directory);
 

@@ -8,8 +8,8 @@
 namespace updater {
 
 /// True when the current image has a trial state (on trial, or rejected):
-/// it has not been confirmed, so it is no image to fall back to. Always
-/// false in a build without trial boots.
+/// it has not been confirmed, so it is no image to fall back to while there
+/// is a fallback image. Always false in a build without trial boots.
 bool current_image_on_trial();
 
 /// True when the trial state's paths hold regular files or nothing, so the

@@ -23,12 +23,16 @@ source "$here/harness.sh"
 
 # name | runs | mounted | partition before | update file | output | images after
 # Runs: "init" the init script with the built tool, "boot" kestran-boot-image,
-# "confirm" kestran-boot-image --confirm.
-# Mounted: "both", "usb", "imgpart", or "ro" both with the partition read-only.
+# "confirm" kestran-boot-image --confirm, "status" kestran-boot-image --status
+# (an argument it must refuse with exit status 2).
+# Mounted: "both", "usb", "imgpart", "ro" both with the partition read-only,
+# "loopfb" both with a loop device backed by the fallback image (the system
+# runs from it).
 # Partition: current, fallback, install marker and trial state: "C" the old
 # image, "F" an older fallback image, "E" an empty file, "/" a directory, "L"
 # a link to the other image, "M" the marker, "-" nothing; a trial state is a
-# number of boots begun, "R" rejected, "X" unreadable text, "/" a directory.
+# number of boots begun, "R" rejected, "X" unreadable text, "/" a directory;
+# with a "p" after it, a FIFO stands at the temporary path kestran_trial.new.
 # Update file: "yes", "no", "E" empty, "p" a FIFO.
 # Output: for init, text the output must contain; for boot, the exact
 # standard output ("current" or "fallback" for that image's path; with "+"
@@ -74,6 +78,10 @@ trial-confirm-rollback  | confirm | both | C F - R | no | nothing confirmed     
 trial-confirm-not-booted | confirm | both | C F - 0 | no | nothing confirmed                 | T=0
 trial-confirm-marker    | confirm | both | C F M 1 | no | nothing confirmed                  | T=1
 trial-confirm-none      | confirm | both | C F - - | no | nothing to confirm                 | T=-
+trial-confirm-from-fallback | confirm | loopfb | C F - 1 | no | runs the fallback image     | T=1
+trial-new-is-fifo       | boot | both    | C F - 1p | no | current                           | T=2
+trial-leading-zero      | boot | both    | C F - 01 | no | fallback+                         | T=R
+trial-other-argument    | status | both  | C F - 1 | no | usage:                             | T=1
 '
 
 # Puts what the partition notation STATE says at PATH; OTHER is the path
@@ -112,8 +120,8 @@ run_one() {
 
     mount -t tmpfs -o size=16m scratch /mnt
     mkdir /mnt/usb /mnt/imgpart /mnt/ref
-    [[ $mounted == both || $mounted == ro || $mounted == usb ]] && mount -t tmpfs usb /mnt/usb
-    [[ $mounted == both || $mounted == ro || $mounted == imgpart ]] && mount -t tmpfs imgpart /mnt/imgpart
+    [[ $mounted != imgpart ]] && mount -t tmpfs usb /mnt/usb
+    [[ $mounted != usb ]] && mount -t tmpfs imgpart /mnt/imgpart
     echo old >/mnt/ref/old
     echo older >/mnt/ref/older
     echo new >/mnt/ref/new
@@ -122,6 +130,10 @@ run_one() {
     place "$fb" "$fallback" "$current"
     place "$mark" /mnt/imgpart/kestran_install.incomplete ""
     local state=/mnt/imgpart/kestran_trial
+    if [[ $trial == *p ]]; then
+        mkfifo "$state.new"
+        trial=${trial%p}
+    fi
     case ${trial:--} in
     -) ;;
     /) mkdir "$state" ;;
@@ -130,6 +142,12 @@ run_one() {
     *) echo "$trial" >"$state" ;;
     esac
     [[ $mounted != ro ]] || mount -o remount,ro /mnt/imgpart
+    local loop=''
+    if [[ $mounted == loopfb ]]; then
+        loop=$(losetup -f --show -r "$fallback" 2>/dev/null)
+        # shellcheck disable=SC2064 # the device is known now
+        trap "losetup -d $loop" EXIT
+    fi
     # Where the stick is not mounted, the file lies in the bare mount point,
     # as a stale copy would: it must not be taken for an update.
     case $present in
@@ -138,17 +156,17 @@ run_one() {
     p) mkfifo /mnt/usb/kestran.fir ;;
     esac
 
-    if [[ $runs == boot || $runs == confirm ]]; then
+    if [[ $runs == boot || $runs == confirm || $runs == status ]]; then
         local before got=0 arg=()
-        [[ $runs == boot ]] || arg=(--confirm)
+        [[ $runs == boot ]] || arg=("--$runs")
         before=$(listing)
         $SHELL_CMD "$BOOT_IMAGE" "${arg[@]}" >/mnt/out 2>/mnt/err || got=$?
         case $after in
         same) [[ $(listing) == "$before" ]] || fail "kestran-boot-image changed the partition" ;;
         T=*)
             # (The directory's times change with the state's rename.)
-            [[ $(listing | sed 1d | grep -v '^/mnt/imgpart/kestran_trial ') == \
-                "$(sed 1d <<<"$before" | grep -v '^/mnt/imgpart/kestran_trial ')" ]] ||
+            [[ $(listing | sed 1d | grep -v '^/mnt/imgpart/kestran_trial[ .]') == \
+                "$(sed 1d <<<"$before" | grep -v '^/mnt/imgpart/kestran_trial[ .]')" ]] ||
                 fail "kestran-boot-image changed more than the trial state: $(listing)"
             case ${after#T=} in
             -) [[ ! -e $state ]] || fail "the trial state is still there: $(cat "$state")" ;;
@@ -175,7 +193,9 @@ run_one() {
             fi
             ;;
         *)
-            ((got == 0)) || fail "exit status $got: $(cat /mnt/err)"
+            local want_status=0
+            [[ $runs != status ]] || want_status=2
+            ((got == want_status)) || fail "exit status $got, expected $want_status: $(cat /mnt/err)"
             [[ ! -s /mnt/out ]] || fail "standard output: $(cat /mnt/out)"
             if [[ $(wc -l </mnt/err) != 1 ]] || ! grep -qF -- "$want" /mnt/err; then
                 fail "standard error is not one line with '$want': $(cat /mnt/err)"

@@ -26,7 +26,9 @@
 # that looks confirmed: the new image current without the install marker has
 # a trial state, and it is never the fallback image. The harness's own calls
 # of kestran-boot-image count no boots against the trial (they run a copy
-# that allows any number). The pass boot-count then cuts kestran-boot-image
+# that allows any number). The pass alone-on-trial updates a current image on
+# trial with no fallback image (kept all the same: it is the only image), and
+# the pass boot-count cuts kestran-boot-image
 # itself while it records a boot (trial state 1 of 2): the state left is the
 # old or the new count, whole, and the image named is whole.
 #
@@ -61,6 +63,7 @@ no-current     | noauto_da_alloc,commit=300 | -  O - | B O
 resume         | noauto_da_alloc,commit=300 | B< A M | B A
 update-default | defaults                   | A  O - | B A
 boot-count     | noauto_da_alloc,commit=300 | A  O - | A O
+alone-on-trial | noauto_da_alloc,commit=300 | A  - - | B A
 '
 readonly sizes='A=24M B=32M O=16M'
 readonly cur=/mnt/imgpart/kestran_current.sqsh fb=/mnt/imgpart/kestran_fallback.sqsh
@@ -365,10 +368,14 @@ run_one() {
         : >"$marker"
     fi
     cut_command=("${RUNNER[@]}" "$TOOL")
-    if [[ $name == boot-count ]]; then
+    case $name in
+    boot-count)
         echo 1 >"$trial"
         cut_command=(sh "$boot_image_built")
-    elif [[ -n $trial_mode ]]; then
+        ;;
+    alone-on-trial) echo 1 >"$trial" ;;
+    esac
+    if [[ -n $trial_mode && $name != boot-count ]]; then
         sed 's/^trial_boots=.*/trial_boots=1000/' "$boot_image_built" >/mnt/w/boot-image
         boot_image=/mnt/w/boot-image
     fi
@@ -459,7 +466,7 @@ main() {
         if [[ -n ${POWERCUT_PASSES:-} && " $POWERCUT_PASSES " != *" $name "* ]]; then
             continue
         fi
-        [[ $name != boot-count || -n $trial_mode ]] || continue
+        [[ $name != boot-count && $name != alone-on-trial || -n $trial_mode ]] || continue
         if ROW=$row unshare --mount --propagation private \
             bash "$here/powercut.sh" --one "$tool" "$@"; then
             passed=$((passed + 1))

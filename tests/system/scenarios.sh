@@ -26,9 +26,10 @@ source "$here/harness.sh"
 # Rows named signed-* run only on a build with a signing key (SCENARIO_KEYS
 # names the directory of its test.pub and test.sec, SIGNIFY the signify
 # command), rows named trial-* only on a build with trial boots
-# (SCENARIO_TRIAL=1), and only they run there. Their fault "trial:S>T" puts
-# the trial state S there before the run ("-" none, "R" rejected, "/" a
-# directory, else a number of boots) and expects T after it.
+# (SCENARIO_TRIAL=1), which also runs the plain rows. Their fault "trial:S>T"
+# puts the trial state S there before the run ("-" none, "R" rejected, "/" a
+# directory, else a number of boots; with a "p" after it, a FIFO at the
+# temporary path kestran_trial.new) and expects T after it.
 # Payloads are random bytes named by letter (A, B, O, E) of the given sizes.
 # Before and after list the current image, the fallback image, the update
 # file and the install marker. Images: a letter is a file with exactly that
@@ -98,7 +99,7 @@ signed-no-entropy       | 4m   | A=64k B=96k         | A  - B - | sig-valid-stra
 signed-identical        | 4m   | A=64k               | A  - A - | sig-none          | F    | 0      | -                  | A  - A -
 signed-missing          | 4m   | A=64k B=96k O=32k   | A  O B - | sig-none          | FJ   | 0      | no signature       | A  O B -
 signed-other-key        | 4m   | A=64k B=96k O=32k   | A  O B - | sig-other-key     | FJ   | 0      | made with key      | A  O B -
-signed-tampered         | 4m   | A=64k B=96k O=32k   | A  O B - | sig-tampered      | FJ   | 0      | bad signature      | A  O B -
+signed-tampered         | 4m   | A=64k B=96k O=32k   | A  O B - | sig-tampered      | FJ   | 0      | does not verify    | A  O B -
 signed-other-file       | 4m   | A=64k B=96k O=32k   | A  O B - | sig-other-file    | FJ   | 0      | does not verify    | A  O B -
 signed-sig-is-fifo      | 4m   | A=64k B=96k O=32k   | A  O B - | sig-fifo          | FJ   | 0      | not a regular file | A  O B -
 signed-sig-is-directory | 4m   | A=64k B=96k O=32k   | A  O B - | sig-directory     | FJ   | 0      | not a regular file | A  O B -
@@ -112,7 +113,10 @@ trial-same-stays-on-trial | 4m | A=64k B=96k         | B  A B - | trial:2>2     
 trial-same-rejected     | 4m   | A=64k B=96k         | B  A B - | trial:R>R         | F    | 0      | -                  | B  A B -
 trial-resume-begins     | 4m   | A=64k B=96k         | B  A B M | trial:->0         | F    | 0      | -                  | B  A B -
 trial-state-directory   | 4m   | A=64k B=96k O=32k   | A  O B - | trial:/>/         | FUX  | 0      | not a regular file | A  O B -
-trial-flushed-in-order  | 4m   | A=64k B=96k O=32k   | A  O B - | trace             | FUCD | 0      | -                  | B  A B -
+trial-alone-is-kept     | 4m   | A=64k B=96k         | A  - B - | trial:1>0         | FUCD | 0      | -                  | B  A B -
+trial-alone-restored    | 1m   | A=300k B=800k       | A  - B - | trial:1>1         | FUCX | 0      | cp:                | A  A B -
+trial-new-is-fifo       | 4m   | A=64k B=96k O=32k   | A  O B - | trial:-p>-p       | FUX  | 0      | not a regular file | A  O B -
+trial-resume-new-is-fifo | 4m  | A=64k B=96k         | B  A B M | trial:-p>-p       | F    | 0      | not a regular file | B  A B M
 '
 
 # The expected standard output for a string of message codes.
@@ -320,6 +324,10 @@ exec /mnt/real-sha512sum \"\$@\""
     trial:*)
         local trial_before=${fault#trial:}
         trial_before=${trial_before%>*}
+        if [[ $trial_before == *p ]]; then
+            mkfifo /mnt/imgpart/kestran_trial.new
+            trial_before=${trial_before%p}
+        fi
         case $trial_before in
         -) ;;
         /) mkdir /mnt/imgpart/kestran_trial ;;
@@ -341,9 +349,15 @@ exec /mnt/real-sha512sum \"\$@\""
             ;;
         sig-tampered)
             "$SIGNIFY" -S -s "$SCENARIO_KEYS/test.sec" -m /mnt/digest-line -x "$sig"
-            # One character of the signature's base64, past the key number.
-            sed -i '2s/^\(.\{40\}\)\(.\)/\1\2\2/; 2s/^\(.\{40\}\)./\1/' "$sig"
-            sed -i '2y/ABCDEFGHIJKLMNOPQRSTUVWXYZ/BCDEFGHIJKLMNOPQRSTUVWXYZA/' "$sig"
+            # One bit of the signature itself (its bytes follow "Ed" and the
+            # 8-byte key number), the file otherwise well formed.
+            sed -n 2p "$sig" | base64 -d >/mnt/sig.bin
+            local byte
+            byte=$(od -An -tu1 -j40 -N1 /mnt/sig.bin)
+            printf '%b' "$(printf '\\0%03o' $((byte ^ 1)))" |
+                dd of=/mnt/sig.bin bs=1 seek=40 conv=notrunc status=none
+            { sed -n 1p "$sig" && base64 -w0 /mnt/sig.bin && echo; } >/mnt/sig.new
+            mv /mnt/sig.new "$sig"
             ;;
         sig-other-file)
             /bin/sha512sum /mnt/ref/O | cut -c1-128 >/mnt/digest-line
@@ -516,13 +530,18 @@ EOF
     fi
 
     if [[ $fault == trial:* ]]; then
-        local trial=/mnt/imgpart/kestran_trial
-        [[ ! -e $trial.new ]] || fail "the trial state's temporary file is left behind"
-        case ${fault#*>} in
+        local trial=/mnt/imgpart/kestran_trial want_trial=${fault#*>}
+        if [[ $want_trial == *p ]]; then
+            [[ -p $trial.new ]] || fail "the FIFO at $trial.new is gone"
+            want_trial=${want_trial%p}
+        else
+            [[ ! -e $trial.new ]] || fail "the trial state's temporary file is left behind"
+        fi
+        case $want_trial in
         -) [[ ! -e $trial ]] || fail "trial state '$(cat "$trial")', expected none" ;;
         /) [[ -d $trial ]] || fail "the trial state is no longer the directory" ;;
         R) [[ $(cat "$trial") == rejected ]] || fail "trial state '$(cat "$trial")', expected rejected" ;;
-        *) [[ $(cat "$trial") == "${fault#*>}" ]] || fail "trial state '$(cat "$trial")', expected ${fault#*>}" ;;
+        *) [[ $(cat "$trial") == "$want_trial" ]] || fail "trial state '$(cat "$trial")', expected $want_trial" ;;
         esac
     fi
 
@@ -582,7 +601,7 @@ main() {
         fi
         case $name in
         signed-* | trial-*) [[ ${name%%-*} == "$mode" ]] || continue ;;
-        *) [[ $mode == plain ]] || continue ;;
+        *) [[ $mode != signed ]] || continue ;;
         esac
         if [[ $fault == *trace ]] && ! command -v strace >/dev/null; then
             echo "skip $name: strace is not installed"
