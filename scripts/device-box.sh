@@ -8,10 +8,11 @@
 # out; nothing of the tool is stubbed.
 #
 # Usage (as root, from anywhere; Debian 12):
-#   device-box.sh [ci]   build, demo, cuts, sticks, signed: what CI runs (the
-#                        default)
+#   device-box.sh [ci]   build, demo, cuts, sticks, signed, trial: what CI runs
+#                        (the default)
 #   device-box.sh build  packages, kernel and BusyBox (cached), images, initramfs
-#                        (and one with the signed tool, when it is built)
+#                        (and one each with the signed and the trial tool, when
+#                        they are built)
 #   device-box.sh demo   first boot (the update) and second boot (nothing to do)
 #   device-box.sh cuts   power cuts over the update, each followed by a boot
 #                        without and one with the stick (KESTRAN_DEVICE_CUTS, 6)
@@ -19,6 +20,9 @@
 #   device-box.sh signed the tool built with the tests' signing key: an
 #                        unsigned update and one whose signature is another
 #                        file's (both rejected), then a signed one, twice
+#   device-box.sh trial  the tool with trial boots (2): a bad image booted
+#                        twice unconfirmed is rolled back, a good one confirms
+#                        itself and becomes the fallback of the next
 #   device-box.sh bench  tool against a plain shell script inside the guest,
 #                        16 MiB images (KESTRAN_DEVICE_BENCH_PAIRS, 7)
 # Each subcommand but build expects an earlier build. The console of every
@@ -30,6 +34,20 @@
 # dist/sign/kestran-sign and the secret key beside that one (signify-openbsd).
 # Without that binary build skips what is for it, except in CI (CI=true, or
 # the ci subcommand), where that is a failure.
+#
+# The trial tool is the test suite's build with trial boots (N = 2),
+# build/armv6-static/tests/init-updater-trial, with its kestran-boot-image,
+# init-updater-trial-boot-image beside it (same rule without them). It runs
+# on its own start-up (initramfs-trial.cpio) with images of its own, t1 to t4
+# (v1 and v2 stay as the other subcommands know them): each /init prints
+# "booted firmware tN"; t2 then fails its health check and powers off
+# unconfirmed, while t1, t3 and t4 run `kestran-boot-image --confirm` (the
+# trial script, in the image) on the image partition the start-up moved into
+# the new root. One SD card, starting with t1 and no fallback, goes through
+# six boots: t2 installed and booted unconfirmed twice (trial 1, 2), rolled
+# back to t1 (trial rejected; t1 confirms nothing), t1 again with t2 still on
+# the stick, t3 installed over the rejected t2 keeping t1 as the fallback and
+# confirmed, then t4 installed keeping the confirmed t3 as the fallback.
 #
 # Downloads (the armel kernel and busybox-static packages) and what is
 # unpacked from them are cached in $KESTRAN_DEVICE_CACHE (default
@@ -67,7 +85,9 @@ readonly wanted_modules=(crc32c_generic ext4 squashfs loop sd_mod usb-storage vf
 readonly tool_lines='^(Firmware update found\.|Firmware update could not be read\.|Firmware update rejected\.|Updating Firmware\.|Copying the new firmware\.|Update complete\.|Update failed\.)$'
 readonly signed_tool=$src/build/armv6-static/tests/init-updater-signed
 readonly signed_keys=$src/build/armv6-static/tests/keys
-# Set by main: whether what is for the signed tool must be built.
+readonly trial_tool=$src/build/armv6-static/tests/init-updater-trial
+readonly trial_boot_image=$src/build/armv6-static/tests/init-updater-trial-boot-image
+# Set by main: whether what is for the signed and the trial tool must be built.
 in_ci=false
 
 log() { echo "== $*" >&2; }
@@ -230,12 +250,23 @@ while read -r module; do
     insmod "/lib/modules/$module" || echo "start-up: cannot load $module"
 done </lib/modules/load-order
 
-wait_for_block /dev/mmcblk0p1 100 || stop_here "no image partition on the SD card"
-mount -t ext4 /dev/mmcblk0p1 /mnt/imgpart || stop_here "cannot mount the image partition"
+# kestran_imgdev=DEVICE on the kernel command line: the image partition is
+# there rather than on the SD card (a USB disk that reports its errors).
+imgdev=${kestran_imgdev:-/dev/mmcblk0p1}
+wait_for_block "$imgdev" 100 || stop_here "no image partition at $imgdev"
+mount -t ext4 "$imgdev" /mnt/imgpart || stop_here "cannot mount the image partition"
 if wait_for_block /dev/sda1 50; then
     mount -t vfat -o ro /dev/sda1 /mnt/usb || echo "start-up: cannot mount the USB stick"
 else
     echo "start-up: no USB stick"
+fi
+# kestran_ballast=MIB: that much memory held in a filled tmpfs, so that the
+# page cache cannot keep the update between its checksum and its copy.
+if [ -n "${kestran_ballast:-}" ]; then
+    mkdir -p /ballast
+    { mount -t tmpfs -o "size=${kestran_ballast}m" tmpfs /ballast &&
+        dd if=/dev/zero of=/ballast/fill bs=1M count="$kestran_ballast" 2>/dev/null; } ||
+        echo "start-up: cannot fill the ballast"
 fi
 
 if [ "${kestran_mode:-}" = bench ]; then
@@ -246,6 +277,8 @@ if [ "${kestran_mode:-}" = bench ]; then
 fi
 
 /etc/init.d/init-updater start
+# The ballast is for the update only: the boot needs the memory.
+[ -z "${kestran_ballast:-}" ] || umount /ballast
 image=$(kestran-boot-image) || stop_here "no firmware image to boot"
 echo "start-up: booting $image"
 umount /mnt/usb 2>/dev/null
@@ -263,20 +296,31 @@ EOF
 pairs=$1
 cat >/reference.sh <<'SCRIPT'
 #!/bin/sh
+# The tool's work, as sound: each copy is flushed, then read back from the
+# medium and checked against the digest taken before; the install copy runs
+# between the install marker's durable creation and its durable removal.
+marker=/mnt/imgpart/kestran_install.incomplete
+# The digest of file $1 as the medium holds it: read with O_DIRECT, past the
+# page cache (the tool drops the file's cached pages instead).
+on_medium() { dd if="$1" iflag=direct bs=64k 2>/dev/null | /bin/sha512sum | cut -c1-128; }
 current=$(/bin/sha512sum /mnt/imgpart/kestran_current.sqsh | cut -c1-128)
 update=$(/bin/sha512sum /mnt/usb/kestran.fir | cut -c1-128)
 if [ "$current" != "$update" ]; then
     cp /mnt/imgpart/kestran_current.sqsh /mnt/imgpart/kestran_fallback.sqsh &&
         sync /mnt/imgpart/kestran_fallback.sqsh /mnt/imgpart &&
+        [ "$(on_medium /mnt/imgpart/kestran_fallback.sqsh)" = "$current" ] &&
+        : >"$marker" && sync "$marker" /mnt/imgpart &&
         cp /mnt/usb/kestran.fir /mnt/imgpart/kestran_current.sqsh &&
-        sync /mnt/imgpart/kestran_current.sqsh /mnt/imgpart
+        sync /mnt/imgpart/kestran_current.sqsh /mnt/imgpart &&
+        [ "$(on_medium /mnt/imgpart/kestran_current.sqsh)" = "$update" ] &&
+        rm "$marker" && sync /mnt/imgpart
 fi
 SCRIPT
 chmod 755 /reference.sh
 centis() { read -r up _ </proc/uptime; echo "${up%.*}${up#*.}"; }
 timed() {
     cp /mnt/imgpart/bench_original.sqsh /mnt/imgpart/kestran_current.sqsh
-    rm -f /mnt/imgpart/kestran_fallback.sqsh
+    rm -f /mnt/imgpart/kestran_fallback.sqsh /mnt/imgpart/kestran_install.incomplete
     sync
     echo 3 >/proc/sys/vm/drop_caches
     start=$(centis)
@@ -285,6 +329,7 @@ timed() {
     cmp -s /mnt/usb/kestran.fir /mnt/imgpart/kestran_current.sqsh || echo "bench: $1 did not install"
     cmp -s /mnt/imgpart/bench_original.sqsh /mnt/imgpart/kestran_fallback.sqsh ||
         echo "bench: $1 did not keep the fallback"
+    [ ! -e /mnt/imgpart/kestran_install.incomplete ] || echo "bench: $1 did not remove the install marker"
     echo "bench: pair $3 $1 $((end - start))"
 }
 i=1
@@ -324,6 +369,90 @@ build_signed_initramfs() {
     cp "$work/init-updater-signed" "$tool"
     pack_initramfs "$root" "$work/initramfs-signed.cpio"
     mv -f "$work/init-updater-installed" "$tool"
+}
+
+# The same start-up with the trial tool (stripped like the signed one) and the
+# trial kestran-boot-image in place of the installed ones: the tree
+# build_initramfs left, packed again.
+build_trial_initramfs() {
+    local sbin=$work/initramfs/usr/sbin strip name
+    strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$src/build/armv6-static/CMakeCache.txt")
+    [[ -x $strip ]] || strip=$(command -v arm-linux-gnueabihf-strip) ||
+        die "no strip for ARM (Debian: binutils-arm-linux-gnueabihf)"
+    "$strip" -o "$work/init-updater-trial" "$trial_tool"
+    chmod 755 "$work/init-updater-trial"
+    for name in init-updater kestran-boot-image; do
+        mv "$sbin/$name" "$work/trial-saved-$name"
+    done
+    cp "$work/init-updater-trial" "$sbin/init-updater"
+    install -m 755 "$trial_boot_image" "$sbin/kestran-boot-image"
+    pack_initramfs "$work/initramfs" "$work/initramfs-trial.cpio"
+    for name in init-updater kestran-boot-image; do
+        mv -f "$work/trial-saved-$name" "$sbin/$name"
+    done
+}
+
+# A firmware image of the trial story, $work/$1.sqsh: like build_firmware's,
+# with the trial kestran-boot-image as /usr/sbin/kestran-boot-image (and the
+# BusyBox applets it runs). Its /init prints "booted firmware $1", then a good
+# image ($2 = good) confirms itself with `kestran-boot-image --confirm`, whose
+# one line goes to the console, while a bad one ($2 = bad) says "health check
+# failed" and confirms nothing. Once synced it says "firmware $1: synced,
+# powering off" (boot() waits for that line) and powers off.
+build_trial_firmware() {
+    local version=$1 health=$2 root=$work/fw-$1 check applet
+    rm -rf "$root"
+    mkdir -p "$root"/{bin,dev,proc,sys,usr/sbin,mnt/imgpart,mnt/usb}
+    cp "$cache/target/busybox/bin/busybox" "$root/bin/busybox"
+    for applet in sh cat mv rm sync; do
+        ln -s busybox "$root/bin/$applet"
+    done
+    install -m 755 "$trial_boot_image" "$root/usr/sbin/kestran-boot-image"
+    case $health in
+    good) check="kestran-boot-image --confirm || echo \"firmware $version: the confirmation failed\"" ;;
+    bad) check='echo "health check failed"' ;;
+    *) die "build_trial_firmware: health '$health'" ;;
+    esac
+    cat >"$root/init" <<EOF
+#!/bin/sh
+# Firmware $version of the trial boots ($health). The start-up moved the image
+# partition to /mnt/imgpart here.
+export PATH=/usr/sbin:/bin
+echo "booted firmware $version"
+$check
+sync
+echo "firmware $version: synced, powering off"
+/bin/busybox poweroff -f
+EOF
+    chmod 755 "$root/init"
+    head -c "$((pad_mib * 1024 * 1024))" /dev/urandom >"$root/padding"
+    mksquashfs "$root" "$work/$version.sqsh" -noappend -quiet -all-root -no-progress >/dev/null
+}
+
+# What the trial boots need: their start-up, the images t1-t4 (t2 the bad
+# one), an SD card with t1 and no fallback, and a stick each with t2, t3, t4.
+# Without the trial tool nothing (in CI a failure).
+build_trial() {
+    if [[ ! -f $trial_tool || ! -f $trial_boot_image ]]; then
+        if $in_ci; then
+            die "no $trial_tool or $trial_boot_image: the trial boots need the test suite's build of build/armv6-static (scripts/armv6.sh)"
+        fi
+        log "no $trial_tool: nothing for the trial boots"
+        return 0
+    fi
+    log "initramfs with the trial tool; images t1-t4 (t2 fails its health check), SD card with t1, USB sticks"
+    build_trial_initramfs
+    local version
+    for version in t1 t2 t3 t4; do
+        build_trial_firmware "$version" "$([[ $version == t2 ]] && echo bad || echo good)"
+    done
+    rm -rf "$work/trial-sd-root"
+    mkdir -p "$work/trial-sd-root"
+    cp "$work/t1.sqsh" "$work/trial-sd-root/kestran_current.sqsh"
+    make_sd "$work/trial-sd.img" "$work/trial-sd-root"
+    for version in t2 t3 t4; do
+        make_stick "$work/trial-stick-$version.img" "$work/$version.sqsh"
+    done
 }
 
 # An SD card image ($1, 512 MiB: qemu wants a power of two) with one ext4
@@ -396,6 +525,7 @@ build() {
         sign "$work/v1.sqsh"
         make_stick "$work/stick-v2-wrong-sig.img" "$work/v2.sqsh" "$work/v1.sqsh.sig"
     fi
+    build_trial
     log "built in $work: $(cd "$work" && echo ./*.img ./*.sqsh ./initramfs*.cpio)"
 }
 
@@ -417,7 +547,7 @@ written() {
 # that many bytes to its disks after "Firmware update found." appeared: the
 # sweep follows the update's progress, however fast the machine is today.
 # The start-up is $INITRAMFS (default: the one with the installed tool).
-# Sets BOOTED (v1, v2, failed, cut, bench or timeout), BOOT_SECONDS, LOG,
+# Sets BOOTED (v1, v2, t1-t4, failed, cut, bench or timeout), BOOT_SECONDS, LOG,
 # UPDATE_SECONDS and UPDATE_BYTES (from "Firmware update found." to "Update
 # complete.", when both appeared) and CUT_SECONDS (after that line).
 boot() {
@@ -430,6 +560,11 @@ boot() {
     if [[ $stick != - ]]; then
         drives+=(-drive "if=none,id=stick,format=raw,file=$stick,cache=$cache_mode"
             -device "usb-storage,drive=stick")
+    fi
+    # The caller's own drive and device arguments, when BOOT_DRIVES (an
+    # array) is set, replace these.
+    if [[ -n ${BOOT_DRIVES[*]:-} ]]; then
+        drives=("${BOOT_DRIVES[@]}")
     fi
     echo "--- boot $name: SD $(basename "$sd"), stick ${stick##*/}${cut:+, power cut after $cut bytes of the update}${INITRAMFS:+, start-up ${initramfs##*/}}"
     local started=$EPOCHREALTIME
@@ -458,8 +593,10 @@ boot() {
             CUT_SECONDS=$(awk -v n="$EPOCHREALTIME" -v f="$found_at" 'BEGIN { printf "%.1f", n - f }')
             break
         fi
+        # (The trial images say when they have done their confirming, or
+        # not, and synced.)
         if grep -q -e '^booted firmware v[0-9]' -e 'start-up: boot failed' -e 'Kernel panic' \
-            -e 'bench: done' "$LOG"; then
+            -e 'bench: done' -e '^firmware t[0-9]: synced' "$LOG"; then
             # The firmware has synced and powers off; give it a moment.
             sleep 1
             break
@@ -478,6 +615,9 @@ boot() {
             BOOTED=v1
         elif grep -q '^booted firmware v2' "$LOG"; then
             BOOTED=v2
+        elif grep -q '^booted firmware t[1-4]' "$LOG"; then
+            BOOTED=$(grep -m 1 -o '^booted firmware t[1-4]' "$LOG")
+            BOOTED=${BOOTED##* }
         elif grep -q -e 'start-up: boot failed' -e 'Kernel panic' "$LOG"; then
             BOOTED=failed
         elif grep -q 'bench: done' "$LOG"; then
@@ -495,13 +635,43 @@ boot() {
 # The tool's lines on the last console, one per line, joined by "|".
 tool_output() { tr -d '\r' <"$LOG" | grep -E "$tool_lines" | paste -sd'|' || true; }
 
+# Which of the trial images t1-t4 the file $1 is, byte for byte; fails when
+# it is none of them.
+trial_image_name() {
+    local version
+    for version in t1 t2 t3 t4; do
+        if [[ -f $work/$version.sqsh ]] && cmp -s "$1" "$work/$version.sqsh"; then
+            echo "$version"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# The trial state on the partition copy $1, whose top directory holds the
+# names $2: "trial=" what kestran_trial holds ("none" without it), and
+# "trial.new=..." when there is a kestran_trial.new too.
+trial_field() {
+    local part=$1 names=$2 name field=()
+    for name in kestran_trial kestran_trial.new; do
+        if grep -qxF "$name" <<<"$names"; then
+            field+=("${name#kestran_}=$(debugfs -R "cat /$name" "$part" 2>/dev/null | tr -d '\n')")
+        elif [[ $name == kestran_trial ]]; then
+            field+=(trial=none)
+        fi
+    done
+    echo "${field[*]}"
+}
+
 # What the SD card's image partition holds, read from the host without
 # mounting: a copy of the partition gets its journal replayed and is checked
-# by e2fsck, then its files are compared with v1 and v2. Prints e.g.
-# "current=v2 fallback=v1 marker=no", with "extra=NAMES" for any other file
-# and "fsck=STATUS" when e2fsck found errors.
+# by e2fsck, then its files are compared with v1 and v2 (and t1-t4). Prints
+# e.g. "current=v2 fallback=v1 marker=no", with "extra=NAMES" for any other
+# file and "fsck=STATUS" when e2fsck found errors. With SD_TRIAL set (by
+# trial) the trial state files are no extras and the state follows the
+# marker: "trial=1", "trial=rejected", "trial=none" (see trial_field).
 sd_state() {
-    local sd=$1 part=$work/part.img out=$work/part-file
+    local sd=$1 part=$work/part-$$.img out=$work/part-file-$$
     dd if="$sd" of="$part" bs=1M skip=1 conv=sparse status=none
     # A cut leaves the journal to replay, as the next mount would. After that
     # only the free block and inode counts, which ext4 does not keep exact on
@@ -526,7 +696,7 @@ sd_state() {
         elif cmp -s "$out" "$work/v2.sqsh"; then
             which=v2
         else
-            which="other($(stat -c %s "$out")B)"
+            which=$(trial_image_name "$out") || which="other($(stat -c %s "$out")B)"
         fi
         state+=("$name=$which")
     done
@@ -537,10 +707,12 @@ sd_state() {
     else
         state+=(marker=no)
     fi
+    [[ -z ${SD_TRIAL:-} ]] || state+=("$(trial_field "$part" "$names")")
     # Nothing else may appear on the partition.
     while IFS= read -r name; do
         case $name in
         . | .. | lost+found | kestran_current.sqsh | kestran_fallback.sqsh | kestran_install.incomplete) ;;
+        kestran_trial | kestran_trial.new) [[ -n ${SD_TRIAL:-} ]] || extra+=("$name") ;;
         *) extra+=("$name") ;;
         esac
     done <<<"$names"
@@ -710,6 +882,98 @@ signed() {
     rm -f "$sd"
 }
 
+# Checks that the last console has a line matching $2 (a basic regular
+# expression), or with $3 = none that it has none; $1 names the case.
+console_has() {
+    local line
+    line=$(tr -d '\r' <"$LOG" | grep -m 1 -e "$2" || true)
+    if [[ ${3:-} == none ]]; then
+        [[ -z $line ]] || die "$1: the console says '$line' (console: $LOG)"
+        echo "ok: $1: no '$2' on the console"
+    else
+        [[ -n $line ]] || die "$1: no '$2' on the console (console: $LOG)"
+        echo "ok: $1: console: $line"
+    fi
+}
+
+# One boot of the trial story, on the SD card $sd of trial: step $1 with the
+# stick holding $2. Checks what booted ($3), the tool's lines ($4) and the SD
+# card after it ($5), and adds the row of the step to trial_rows.
+trial_boot() {
+    local step=$1 stick=$2 after said tool
+    boot "trial-$step" "$sd" "$work/trial-stick-$stick.img"
+    expect "trial $step: booted" "$BOOTED" "$3"
+    expect "trial $step: tool" "$(tool_output)" "$4"
+    after=$(sd_state "$sd")
+    expect "trial $step: SD" "$after" "$5"
+    tool=$(tool_output | sed -e 's/Firmware update found\./found/' -e 's/Updating Firmware\./updating/' \
+        -e 's/Copying the new firmware\./copying/' -e 's/Update complete\./complete/')
+    said=$(tr -d '\r' <"$LOG" | sed -n -e 's/^kestran-boot-image: //p' -e '/^health check failed$/p' |
+        awk '{ printf "%s%s", (NR > 1 ? "; " : ""), $0 }')
+    # shellcheck disable=SC2059 # the format is the table's
+    trial_rows+=("$(printf "$trial_format" "$step" "$stick" "$BOOT_SECONDS" "$BOOTED" "$tool" \
+        "${after/ marker=no/}" "${said:--}")")
+}
+
+# The tool with trial boots (2), on the start-up of initramfs-trial.cpio, and
+# one SD card (t1, no fallback) through six boots: t2, which never confirms,
+# installed and booted twice, then rolled back to t1; t3 installed over the
+# rejected t2, keeping t1, and confirmed; t4 installed, keeping t3.
+trial() {
+    local INITRAMFS=$work/initramfs-trial.cpio SD_TRIAL=yes
+    [[ -f $INITRAMFS && -f $work/trial-sd.img && -f $work/trial-stick-t4.img ]] ||
+        die "nothing built for the trial tool: build $trial_tool (scripts/armv6.sh), then $0 build"
+    local version
+    version=$(strings -a "$work/init-updater-trial" | grep -F '(trial boots 2)' || true)
+    [[ -n $version ]] || die "the trial tool's version does not say '(trial boots 2)'"
+    echo "ok: trial tool: $version"
+    grep -qx 'trial_boots=2' "$trial_boot_image" ||
+        die "$trial_boot_image is not configured with trial_boots=2"
+
+    local sd=$work/trial-story-sd.img trial_rows=()
+    local trial_format='%-4s %-5s %5s  %-6s  %-32s  %-37s  %s\n'
+    local installed="Firmware update found.|Updating Firmware.|Copying the new firmware.|Update complete."
+    local nothing="Firmware update found."
+    cp --sparse=always "$work/trial-sd.img" "$sd"
+    expect "trial: SD at the start" "$(sd_state "$sd")" "current=t1 fallback=none marker=no trial=none"
+
+    # a. t2 installed, on trial: its first boot fails the health check.
+    trial_boot a t2 t2 "$installed" "current=t2 fallback=t1 marker=no trial=1"
+    console_has "trial a" '^health check failed$'
+    console_has "trial a" '^kestran-boot-image: ' none
+    # b. Nothing to install; the second trial boot, unconfirmed too.
+    trial_boot b t2 t2 "$nothing" "current=t2 fallback=t1 marker=no trial=2"
+    console_has "trial b" '^health check failed$'
+    console_has "trial b" '^kestran-boot-image: ' none
+    # c. Two boots begun without a confirmation: t2 is rejected, t1 boots and
+    # cannot confirm t2.
+    trial_boot c t2 t1 "$nothing" "current=t2 fallback=t1 marker=no trial=rejected"
+    console_has "trial c" '^kestran-boot-image: the current image was not confirmed in 2 trial boot(s): rejected$'
+    console_has "trial c" '^kestran-boot-image: booting the fallback image instead'
+    console_has "trial c" '^start-up: booting /mnt/imgpart/kestran_fallback\.sqsh$'
+    console_has "trial c" '^kestran-boot-image: .*nothing confirmed$'
+    # d. With t2 still on the stick: nothing to install, t1 again.
+    trial_boot d t2 t1 "$nothing" "current=t2 fallback=t1 marker=no trial=rejected"
+    console_has "trial d" '^kestran-boot-image: booting the fallback image instead'
+    console_has "trial d" ': rejected$' none
+    console_has "trial d" '^kestran-boot-image: .*nothing confirmed$'
+    # e. t3 installed over the rejected t2, keeping t1; it confirms itself.
+    trial_boot e t3 t3 "$installed" "current=t3 fallback=t1 marker=no trial=none"
+    console_has "trial e" '^start-up: booting /mnt/imgpart/kestran_current\.sqsh$'
+    console_has "trial e" '^kestran-boot-image: confirmed the current image after 1 trial boot(s)$'
+    # f. t4 installed, keeping the confirmed t3 as the fallback.
+    trial_boot f t4 t4 "$installed" "current=t4 fallback=t3 marker=no trial=none"
+    console_has "trial f" '^kestran-boot-image: confirmed the current image after 1 trial boot(s)$'
+    rm -f "$sd"
+
+    echo
+    echo "Trial boots (2), one SD card from t1 (t2 never confirms; the others confirm when they boot):"
+    # shellcheck disable=SC2059 # the format is the table's
+    printf "$trial_format" step stick s booted tool "SD after (no marker)" "kestran-boot-image / health"
+    printf '%s\n' "${trial_rows[@]}"
+    echo "ok: trial boots"
+}
+
 # Median and quartiles (q1-q3) of the numbers on standard input.
 stats() {
     sort -g | awk '{ v[NR] = $1 }
@@ -763,6 +1027,7 @@ main() {
     cuts) power_cuts ;;
     sticks) sticks ;;
     signed) signed ;;
+    trial) trial ;;
     bench) bench ;;
     ci)
         build
@@ -770,6 +1035,7 @@ main() {
         power_cuts
         sticks
         signed
+        trial
         ;;
     *)
         sed -n '/^# Usage/,/^# Each subcommand/p' "$0" >&2

@@ -31,6 +31,7 @@ stage bash scripts/negative-control.sh powercut
 stage bash scripts/armv6.sh
 stage bash scripts/negative-control.sh armv6
 stage bash scripts/device-box.sh
+stage bash scripts/device-faults.sh
 stage bash scripts/check-reproducible.sh
 stage bash scripts/vendor-sdk.sh
 echo "stages: $stages passed, 0 failed"
