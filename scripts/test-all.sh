@@ -3,7 +3,8 @@
 # every test: static checks, the host build, the sanitizer build, the ARMv6
 # dynamic and static builds under qemu -cpu arm1176, the negative controls
 # (power cuts, ARMv6), the device in a box (the static build on an emulated
-# ARM1176 board: update, power cuts, sticks), the release built twice in two
+# ARM1176 board: update, power cuts, sticks, signed updates, trial boots) and
+# its media faults (blkdebug), the release built twice in two
 # directories and compared, and a vendor-SDK style build tested under qemu
 # -cpu arm1176. Run as root (apt-get, mount namespaces).
 set -euo pipefail
