@@ -272,17 +272,21 @@ check_cut() {
     [[ -z $trial_mode || $(cat "$trial" 2>/dev/null) == [0-9]* ]] ||
         lost t "after the next run the new image is not on trial"
     detach
+    report_cut "$i" "$when"
+}
 
-    if ((${#cut_failed[@]} > 0)); then
-        failed_cuts=$((failed_cuts + 1))
-        local why
-        for why in "${cut_failed[@]}"; do
-            echo "FAIL $name cut $i/$cuts $when: $why" >&2
-            failures[${why%%:*}]=$((${failures[${why%%:*}]:-0} + 1))
-        done
-        echo "  reproduce: POWERCUT_PASSES=$name POWERCUT_CUTS=$cuts POWERCUT_CUT=$i" \
-            "POWERCUT_T_MS=$((run_us / 1000)) bash $here/powercut.sh $TOOL ${RUNNER[*]}" >&2
-    fi
+# Reports the failures lost recorded for cut $1, described as $2, with the
+# command that repeats it, and counts them.
+report_cut() {
+    ((${#cut_failed[@]} > 0)) || return 0
+    failed_cuts=$((failed_cuts + 1))
+    local why
+    for why in "${cut_failed[@]}"; do
+        echo "FAIL $name cut $1/$cuts $2: $why" >&2
+        failures[${why%%:*}]=$((${failures[${why%%:*}]:-0} + 1))
+    done
+    echo "  reproduce: POWERCUT_PASSES=$name POWERCUT_CUTS=$cuts POWERCUT_CUT=$1" \
+        "POWERCUT_T_MS=$((run_us / 1000)) bash $here/powercut.sh $TOOL ${RUNNER[*]}" >&2
 }
 
 # Checks the flash copied at cut $1 of the boot-count pass, described as $2:
@@ -307,14 +311,7 @@ check_count_cut() {
     [[ ! -e $trial.new ]] || key=${key/new=no/new=yes}
     tally[$key]=$((${tally[$key]:-0} + 1))
     detach
-    if ((${#cut_failed[@]} > 0)); then
-        failed_cuts=$((failed_cuts + 1))
-        local why
-        for why in "${cut_failed[@]}"; do
-            echo "FAIL $name cut $i/$cuts $when: $why" >&2
-            failures[${why%%:*}]=$((${failures[${why%%:*}]:-0} + 1))
-        done
-    fi
+    report_cut "$i" "$when"
 }
 
 # Runs one pass of the table; called inside its own mount namespace.
