@@ -2,8 +2,8 @@
 # Shows that the release is reproducible: builds it (scripts/release.sh) twice
 # from this checkout's last commit, in two clones in different directories
 # under /tmp, one after the other, and compares the results byte for byte:
-# the archive, the package, SHA256SUMS, and the linked binary before it was
-# stripped. Run as root, like scripts/release.sh.
+# the archive, the package, kestran-sign and its manual page, SHA256SUMS,
+# and the linked binary before it was stripped. Run as root, like scripts/release.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,7 +25,8 @@ fail() {
     echo "reproducible: FAIL: $*" >&2
     exit 1
 }
-[[ $(find "$first/build/release" -type f | wc -l) == 3 ]] || fail "not three files in build/release"
+[[ $(find "$first/build/release" -type f | wc -l) == 5 ]] ||
+    fail "not five files in build/release (archive, package, kestran-sign and its page, SHA256SUMS)"
 diff -r "$first/build/release" "$second/build/release" || fail "the release files differ"
 cmp "$first/build/release-tree/init-updater" "$second/build/release-tree/init-updater" ||
     fail "the unstripped binaries differ"
