@@ -3,6 +3,6 @@
 
 namespace updater {
 
-bool update_is_authentic(const std::string&) { return true; }
+std::optional<std::string> authenticity_problem(const std::string&) { return std::nullopt; }
 
 }  // namespace updater

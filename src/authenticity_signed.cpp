@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 
 #include "authenticity.hpp"
-#include "console.hpp"
 #include "constants.hpp"
 #include "descriptor.hpp"
 #include "signify.hpp"
@@ -25,12 +25,12 @@ namespace {
 constexpr off_t signature_size_limit = 2048;
 
 /// The contents of the signature file at `path`, when it is a non-empty
-/// regular file of at most signature_size_limit bytes; otherwise says why on
-/// standard error and returns std::nullopt.
-std::optional<std::string> read_signature_file(const char* path) {
+/// regular file of at most signature_size_limit bytes; otherwise
+/// std::nullopt, with why in `problem`.
+std::optional<std::string> read_signature_file(const char* path, std::string& problem) {
     struct stat status;
     if (::stat(path, &status) != 0) {
-        warn_error(std::string("no signature: cannot read ") + path, errno);
+        problem = std::string("no signature: cannot read ") + path + ": " + std::strerror(errno);
         return std::nullopt;
     }
     // O_NONBLOCK: should a FIFO take the regular file's place after the
@@ -38,16 +38,16 @@ std::optional<std::string> read_signature_file(const char* path) {
     const FileDescriptor fd(
         S_ISREG(status.st_mode) ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1);
     if (S_ISREG(status.st_mode) && (!fd.valid() || ::fstat(fd.get(), &status) != 0)) {
-        warn_error(std::string("no signature: cannot read ") + path, errno);
+        problem = std::string("no signature: cannot read ") + path + ": " + std::strerror(errno);
         return std::nullopt;
     }
     if (!S_ISREG(status.st_mode)) {
-        warn(std::string("no signature: ") + path + " is not a regular file");
+        problem = std::string("no signature: ") + path + " is not a regular file";
         return std::nullopt;
     }
     if (status.st_size == 0 || status.st_size > signature_size_limit) {
-        warn(std::string("no signature: ") + path +
-             (status.st_size == 0 ? " is empty" : " is too large for a signature"));
+        problem = std::string("no signature: ") + path +
+                  (status.st_size == 0 ? " is empty" : " is too large for a signature");
         return std::nullopt;
     }
     std::string text(static_cast<std::size_t>(status.st_size) + 1, '\0');
@@ -58,14 +58,15 @@ std::optional<std::string> read_signature_file(const char* path) {
             break;
         }
         if (got < 0 && errno != EINTR) {
-            warn_error(std::string("no signature: cannot read ") + path, errno);
+            problem =
+                std::string("no signature: cannot read ") + path + ": " + std::strerror(errno);
             return std::nullopt;
         }
         length += got > 0 ? static_cast<std::size_t>(got) : 0;
     }
     // A file that grew while it was read is not taken either.
     if (length != static_cast<std::size_t>(status.st_size)) {
-        warn(std::string("no signature: ") + path + " changed while it was read");
+        problem = std::string("no signature: ") + path + " changed while it was read";
         return std::nullopt;
     }
     text.resize(length);
@@ -74,17 +75,17 @@ std::optional<std::string> read_signature_file(const char* path) {
 
 }  // namespace
 
-bool update_is_authentic(const std::string& digest) {
-    const std::optional<std::string> signature = read_signature_file(update_signature);
+std::optional<std::string> authenticity_problem(const std::string& digest) {
+    std::string problem;
+    const std::optional<std::string> signature = read_signature_file(update_signature, problem);
     if (!signature) {
-        return false;
+        return problem;
     }
-    if (const std::optional<std::string> problem =
+    if (const std::optional<std::string> bad =
             signature_problem(*signature, digest + "\n", signing_key)) {
-        warn(std::string("bad signature in ") + update_signature + ": " + *problem);
-        return false;
+        return std::string("bad signature in ") + update_signature + ": " + *bad;
     }
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace updater

@@ -10,8 +10,12 @@ inline constexpr const char* update_file = "/mnt/usb/kestran.fir";
 inline constexpr const char* update_signature = "/mnt/usb/kestran.fir.sig";
 /// The image the device boots now.
 inline constexpr const char* current_image = "/mnt/imgpart/kestran_current.sqsh";
-/// The previous image, kept to fall back to.
+/// The previous image, kept to fall back to. Whole or absent: it is only ever
+/// put there by a rename, once complete and checked.
 inline constexpr const char* fallback_image = "/mnt/imgpart/kestran_fallback.sqsh";
+/// The fallback image being copied, before it is renamed into place. Nothing
+/// boots it, and nothing counts it as an image.
+inline constexpr const char* fallback_image_new = "/mnt/imgpart/kestran_fallback.sqsh.new";
 /// The directory that holds both images.
 inline constexpr const char* image_directory = "/mnt/imgpart";
 /// Present while the current image is being overwritten: a current image
@@ -23,11 +27,14 @@ inline constexpr const char* trial_state = "/mnt/imgpart/kestran_trial";
 /// The trial state being written, before it is renamed into place.
 inline constexpr const char* trial_state_new = "/mnt/imgpart/kestran_trial.new";
 
+/// Where the loop devices are, to tell whether an image is mounted.
+inline constexpr const char* device_directory = "/dev";
+
 /// The checksum command, by absolute path, with the space before its operand.
 inline constexpr const char* checksum_command = "/bin/sha512sum ";
-/// Keeps the current image as the fallback image.
+/// Copies the current image to the fallback image's temporary name.
 inline constexpr const char* keep_fallback_command =
-    "cp /mnt/imgpart/kestran_current.sqsh /mnt/imgpart/kestran_fallback.sqsh";
+    "cp /mnt/imgpart/kestran_current.sqsh /mnt/imgpart/kestran_fallback.sqsh.new";
 /// Installs the update file as the current image.
 inline constexpr const char* install_command =
     "cp /mnt/usb/kestran.fir /mnt/imgpart/kestran_current.sqsh";

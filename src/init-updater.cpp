@@ -2,17 +2,23 @@
 // image installed now as the fallback image. Run once at start-up with the
 // stick mounted at /mnt/usb and the image partition, writable, at
 // /mnt/imgpart. Takes no arguments; always exits with status 0.
+//
+// main gathers the facts (under the partition's lock), asks decide what to
+// do, and does it.
 
 #include <signal.h>
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "authenticity.hpp"
 #include "console.hpp"
 #include "constants.hpp"
 #include "digest.hpp"
+#include "image_check.hpp"
 #include "install.hpp"
+#include "policy.hpp"
 #include "process.hpp"
 #include "storage.hpp"
 #include "trial.hpp"
@@ -31,6 +37,13 @@ int fail() {
     return 0;
 }
 
+/// Writes each of `reasons` to standard error.
+void warn_each(const std::vector<std::string>& reasons) {
+    for (const std::string& reason : reasons) {
+        updater::warn(reason);
+    }
+}
+
 }  // namespace
 
 int main(int, char**) {
@@ -43,57 +56,68 @@ int main(int, char**) {
     if (!lock) {
         return fail();
     }
-    const bool interrupted = install_interrupted();
-    // Only an image that is complete and, with trial boots, confirmed is one
-    // to fall back to; but an unconfirmed one is kept where there is no
-    // fallback image at all, since it is then the only image to boot.
-    const bool known_good =
-        !interrupted && (!current_image_on_trial() || !is_image_file(fallback_image));
-    std::optional<std::string> current = _get_shasum(current_image);
-    if (!current && is_image_file(current_image)) {
+
+    Facts facts;
+    facts.interrupted = install_interrupted();
+    facts.current_on_trial = current_image_on_trial();
+    facts.current_present = is_image_file(current_image);
+    facts.fallback_present = is_image_file(fallback_image);
+    facts.current_digest = _get_shasum(current_image);
+    if (!facts.current_digest && facts.current_present) {
         // There, but it did not read: a read error may clear on a retry.
-        current = _get_shasum(current_image);
+        facts.current_digest = _get_shasum(current_image);
     }
-    const std::optional<std::string> update = _get_shasum(update_file);
+    facts.update_digest = _get_shasum(update_file);
     if (stop_requested() != 0) {
         return fail();
     }
-    if (!update) {
-        say(message_unreadable);
-        return 0;
-    }
-    if (current == update) {
-        // An image left suspect by a cut-off install is what this update
-        // would install: it is confirmed only for an authentic update.
-        if (interrupted) {
-            if (!update_is_authentic(*update)) {
-                say(message_rejected);
-                return 0;
-            }
-            finish_interrupted_install();
-        }
-        return 0;
-    }
-    if (!update_is_authentic(*update)) {
-        say(message_rejected);
-        return 0;
-    }
+    const std::optional<std::string> not_an_image =
+        facts.update_digest ? update_image_problem() : std::nullopt;
+    facts.update_is_image = !not_an_image;
+    const std::optional<std::string> not_authentic =
+        facts.update_digest ? authenticity_problem(*facts.update_digest) : std::nullopt;
+    facts.authentic = !not_authentic;
+    const std::vector<std::string> obstacles = install_obstacles();
+    facts.writable = obstacles.empty();
+    const std::vector<std::string> in_use = images_in_use();
+    facts.image_in_use = !in_use.empty();
 
-    // An image that may be incomplete is no fallback: keep the one there is.
+    const Action action = decide(facts);
+    switch (action) {
+        case Action::nothing:
+            return 0;
+        case Action::unreadable:
+            if (not_an_image) {
+                warn(*not_an_image);
+            }
+            say(message_unreadable);
+            return 0;
+        case Action::rejected:
+            warn(not_authentic.value_or("the update is not authentic"));
+            say(message_rejected);
+            return 0;
+        case Action::finish_interrupted:
+            return finish_interrupted_install() ? 0 : fail();
+        case Action::refuse_not_writable:
+            say(message_updating);
+            warn_each(obstacles);
+            return fail();
+        case Action::refuse_in_use:
+            say(message_updating);
+            warn_each(in_use);
+            return fail();
+        case Action::refuse_only_image_unreadable:
+            say(message_updating);
+            warn(std::string(current_image) +
+                 " could not be read and there is no fallback image: it is not overwritten");
+            return fail();
+        case Action::install_keeping_current:
+        case Action::install_without_fallback:
+            break;
+    }
     say(message_updating);
-    if (!ready_to_install()) {
-        return fail();
-    }
-    // An image that is there but cannot be read is overwritten only while a
-    // fallback image stands ready to boot should the install fail.
-    if (!current && !interrupted && is_image_file(current_image) &&
-        !is_image_file(fallback_image)) {
-        warn(std::string(current_image) +
-             " could not be read and there is no fallback image: it is not overwritten");
-        return fail();
-    }
-    const std::optional<std::string> keep = known_good ? current : std::nullopt;
-    if (!update_firmware(keep, *update)) {
+    const bool keep = action == Action::install_keeping_current;
+    if (!update_firmware(keep ? facts.current_digest : std::nullopt, *facts.update_digest)) {
         return fail();
     }
     say(message_complete);

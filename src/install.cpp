@@ -5,6 +5,7 @@
 #include "console.hpp"
 #include "constants.hpp"
 #include "digest.hpp"
+#include "loop.hpp"
 #include "process.hpp"
 #include "shell.hpp"
 #include "storage.hpp"
@@ -27,12 +28,32 @@ bool copy_durably(const char* command, const char* image, const std::string& dig
     return written == digest;
 }
 
+/// Keeps the current image, whose digest is `digest`, as the fallback image:
+/// true when it is in place, whole, checked and on storage. Otherwise says
+/// why and leaves no fallback image and no partial copy (as far as the
+/// partition lets them be removed).
+bool keep_fallback(const std::string& digest) {
+    // The old fallback image goes first, so that the copy needs no more room
+    // than before; the current image is whole meanwhile.
+    if (!remove_durably(fallback_image_new, image_directory) ||
+        !remove_durably(fallback_image, image_directory)) {
+        return false;
+    }
+    if (copy_durably(keep_fallback_command, fallback_image_new, digest) &&
+        rename_durably(fallback_image_new, fallback_image, image_directory)) {
+        return true;
+    }
+    // What a failed copy left takes room the next boot may need.
+    remove_durably(fallback_image_new, image_directory);
+    return false;
+}
+
 }  // namespace
 
 bool update_firmware(const std::optional<std::string>& fallback_digest,
                      const std::string& update_digest) {
     say(message_copying);
-    if (fallback_digest && !copy_durably(keep_fallback_command, fallback_image, *fallback_digest)) {
+    if (fallback_digest && !keep_fallback(*fallback_digest)) {
         return false;
     }
     if (stop_requested() != 0 || !create_durably(install_marker, image_directory)) {
@@ -51,25 +72,40 @@ bool update_firmware(const std::optional<std::string>& fallback_digest,
     return false;
 }
 
-bool ready_to_install() {
-    bool ready = trial_state_writable();
-    for (const char* path : {current_image, fallback_image, install_marker}) {
-        ready = regular_or_absent(path) && ready;
+std::vector<std::string> install_obstacles() {
+    std::vector<std::string> obstacles = trial_state_obstacles();
+    for (const char* path : {current_image, fallback_image, fallback_image_new, install_marker}) {
+        if (std::optional<std::string> obstacle = write_obstacle(path)) {
+            obstacles.push_back(std::move(*obstacle));
+        }
     }
     for (const char* path : {current_image, fallback_image}) {
         if (same_file(update_file, path)) {
-            warn(std::string(update_file) + " is " + path + " itself");
-            ready = false;
+            obstacles.push_back(std::string(update_file) + " is " + path + " itself");
         }
     }
-    return ready;
+    return obstacles;
+}
+
+std::vector<std::string> images_in_use() {
+    std::vector<std::string> in_use;
+    for (const char* image : {current_image, fallback_image}) {
+        if (const std::optional<std::string> device = loop_device_backed_by(image)) {
+            in_use.push_back(std::string(image) + " is in use (backs " + *device +
+                             "): not overwritten");
+        }
+    }
+    return in_use;
 }
 
 bool install_interrupted() { return exists(install_marker); }
 
 bool finish_interrupted_install() {
-    return trial_state_writable() && begin_trial() &&
-           remove_durably(install_marker, image_directory);
+    const std::vector<std::string> obstacles = trial_state_obstacles();
+    for (const std::string& obstacle : obstacles) {
+        warn(obstacle);
+    }
+    return obstacles.empty() && begin_trial() && remove_durably(install_marker, image_directory);
 }
 
 }  // namespace updater

@@ -3,19 +3,23 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace updater {
 
 /// Writes "Copying the new firmware.", then, when `fallback_digest` holds the
-/// current image's digest, copies the current image to the fallback image,
-/// flushes it and checks that the fallback image read back from the medium
-/// has that digest; then copies the update file over the current image,
-/// flushes it and checks that it reads back from the medium as
-/// `update_digest`. Returns true exactly when the update file is installed,
-/// checked and on storage. Runs no command once a stop is requested (the
-/// partition is then as the install marker says).
+/// current image's digest, keeps the current image as the fallback image:
+/// removes the old fallback image (so no more room is needed than for one
+/// copy), copies the current image to kestran_fallback.sqsh.new, flushes it,
+/// checks that it reads back from the medium with that digest and renames it
+/// into place; a copy that fails or is stopped is removed again. Then copies the update file over
+/// the current image, flushes it and checks that it reads back from the medium as `update_digest`.
+/// Returns true exactly when the update file is installed, checked and on storage. Runs no command
+/// once a stop is requested (the partition is then as the install marker says).
 ///
-/// Guarantees: the current image is not touched unless the fallback image of
+/// Guarantees: the fallback image is whole or absent at every moment, a
+/// power cut included (a partial copy only ever stands at the temporary
+/// name); the current image is not touched unless the fallback image of
 /// this run (when one is kept) is complete, checked and on storage; without
 /// `fallback_digest` the fallback image is never written; when the install
 /// copy fails or does not read back as `update_digest` after a fallback image
@@ -30,12 +34,18 @@ namespace updater {
 bool update_firmware(const std::optional<std::string>& fallback_digest,
                      const std::string& update_digest);
 
-/// True when an installation can go ahead: each entry it writes (the current
-/// image, the fallback image, the install marker, the trial state) is a regular file or
-/// absent, and the update file is neither image itself (through a link).
-/// Otherwise says on standard error what stands in the way: the tool writes
-/// only regular files, and never the file it installs from.
-bool ready_to_install();
+/// What stands in the way of an installation, one reason line each; empty
+/// when it can go ahead: each entry it writes (the current image, the
+/// fallback image and its temporary name, the install marker, the trial
+/// state) is a regular file or absent, and the update file is neither image
+/// itself (through a link). The tool writes only regular files, and never
+/// the file it installs from. Writes nothing.
+std::vector<std::string> install_obstacles();
+
+/// Why the images cannot be written now, one reason line each; empty when
+/// they can: the current image or the fallback image backs a loop device
+/// (the running system may be mounted from it). Writes nothing.
+std::vector<std::string> images_in_use();
 
 /// True when an earlier installation was cut off (power cut, kill) or failed
 /// without a restore, so the current image may be incomplete.
@@ -44,7 +54,7 @@ bool install_interrupted();
 /// Records that the current image is complete after all (it matches the
 /// update file): with trial boots, begins its trial; then removes the install
 /// marker. Returns true when that is on storage; otherwise says why on
-/// standard error.
+/// standard error (also when the trial state cannot be written).
 bool finish_interrupted_install();
 
 }  // namespace updater

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "console.hpp"
@@ -56,9 +57,13 @@ bool create_durably(const char* path, const char* directory) {
 }
 
 bool remove_durably(const char* path, const char* directory) {
-    if (::unlink(path) != 0 && errno != ENOENT) {
-        warn_error(std::string("cannot remove ") + path, errno);
-        return false;
+    // (A read-only file system refuses even to remove what is not there.)
+    if (::unlink(path) != 0) {
+        const int error = errno;
+        if (error != ENOENT && exists(path)) {
+            warn_error(std::string("cannot remove ") + path, error);
+            return false;
+        }
     }
     return fsync_directory(directory);
 }
@@ -89,8 +94,12 @@ bool write_durably(const char* path, const char* temporary, std::string_view con
             return false;
         }
     }
-    if (::rename(temporary, path) != 0) {
-        warn_error(std::string("cannot rename ") + temporary + " to " + path, errno);
+    return rename_durably(temporary, path, directory);
+}
+
+bool rename_durably(const char* from, const char* to, const char* directory) {
+    if (::rename(from, to) != 0) {
+        warn_error(std::string("cannot rename ") + from + " to " + to, errno);
         return false;
     }
     return fsync_directory(directory);
@@ -101,20 +110,18 @@ bool exists(const char* path) {
     return ::lstat(path, &status) == 0;
 }
 
-bool regular_or_absent(const char* path) {
+std::optional<std::string> write_obstacle(const char* path) {
     struct stat status;
     if (::lstat(path, &status) != 0) {
         if (errno == ENOENT) {
-            return true;
+            return std::nullopt;
         }
-        warn_error(std::string("cannot look at ") + path, errno);
-        return false;
+        return std::string("cannot look at ") + path + ": " + std::strerror(errno);
     }
     if (!S_ISREG(status.st_mode)) {
-        warn(std::string(path) + " is not a regular file; nothing is written there");
-        return false;
+        return std::string(path) + " is not a regular file; nothing is written there";
     }
-    return true;
+    return std::nullopt;
 }
 
 bool is_image_file(const char* path) {

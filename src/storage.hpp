@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "descriptor.hpp"
@@ -34,13 +35,18 @@ bool remove_durably(const char* path, const char* directory);
 bool write_durably(const char* path, const char* temporary, std::string_view contents,
                    const char* directory);
 
+/// Renames `from` to `to` in `directory` and flushes the directory, so that a
+/// power cut leaves `to` as it was or as `from` was. Returns true exactly
+/// when the rename is on storage; otherwise says why on standard error.
+bool rename_durably(const char* from, const char* to, const char* directory);
+
 /// True when anything exists at `path`, a dangling link included.
 bool exists(const char* path);
 
-/// True when `path` is a regular file itself (not a link to one) or nothing
-/// at all, so the tool may write one there; otherwise says why on standard
-/// error.
-bool regular_or_absent(const char* path);
+/// Returns std::nullopt when `path` is a regular file itself (not a link to
+/// one) or nothing at all, so the tool may write one there; otherwise why it
+/// may not, as a reason line.
+std::optional<std::string> write_obstacle(const char* path);
 
 /// True when `path` is a non-empty regular file itself (not a link to one):
 /// an image the device can boot.

@@ -5,6 +5,9 @@
 // trial as the fallback image. A build without trial boots does neither.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace updater {
 
 /// True when the current image has a trial state (on trial, or rejected):
@@ -12,10 +15,10 @@ namespace updater {
 /// is a fallback image. Always false in a build without trial boots.
 bool current_image_on_trial();
 
-/// True when the trial state's paths hold regular files or nothing, so the
-/// tool may write there; otherwise says why on standard error. Always true
-/// in a build without trial boots.
-bool trial_state_writable();
+/// Why the tool may not write the trial state, one reason line for each of
+/// its paths that holds anything but a regular file; empty when it may.
+/// Always empty in a build without trial boots.
+std::vector<std::string> trial_state_obstacles();
 
 /// Puts the trial state of a newly installed current image ("0": no boot
 /// begun yet) on storage, replacing any earlier state, such that a power cut

@@ -1,4 +1,6 @@
 // A build with trial boots: the tool starts the trial of what it installs.
+#include <utility>
+
 #include "constants.hpp"
 #include "storage.hpp"
 #include "trial.hpp"
@@ -7,9 +9,14 @@ namespace updater {
 
 bool current_image_on_trial() { return exists(trial_state); }
 
-bool trial_state_writable() {
-    const bool state = regular_or_absent(trial_state);
-    return regular_or_absent(trial_state_new) && state;
+std::vector<std::string> trial_state_obstacles() {
+    std::vector<std::string> obstacles;
+    for (const char* path : {trial_state, trial_state_new}) {
+        if (std::optional<std::string> obstacle = write_obstacle(path)) {
+            obstacles.push_back(std::move(*obstacle));
+        }
+    }
+    return obstacles;
 }
 
 bool begin_trial() { return write_durably(trial_state, trial_state_new, "0\n", image_directory); }

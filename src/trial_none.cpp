@@ -5,7 +5,7 @@ namespace updater {
 
 bool current_image_on_trial() { return false; }
 
-bool trial_state_writable() { return true; }
+std::vector<std::string> trial_state_obstacles() { return {}; }
 
 bool begin_trial() { return true; }
 

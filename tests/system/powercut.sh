@@ -24,7 +24,8 @@
 # With trial boots (POWERCUT_TRIAL=1, TOOL a build with trial boots,
 # BOOT_IMAGE its kestran-boot-image), every cut must also leave no new image
 # that looks confirmed: the new image current without the install marker has
-# a trial state, and it is never the fallback image. The harness's own calls
+# a trial state, and it is never the fallback image. In every mode the
+# fallback image a cut leaves is whole or absent. The harness's own calls
 # of kestran-boot-image count no boots against the trial (they run a copy
 # that allows any number). The pass alone-on-trial updates a current image on
 # trial with no fallback image (kept all the same: it is the only image), and
@@ -226,6 +227,10 @@ check_cut() {
         [[ $f != B ]] || lost t "the new image, never confirmed, is the fallback image"
     fi
 
+    # The fallback image is whole or absent: a copy cut short never stands
+    # at its path.
+    [[ $f == - || " $before_whole B " == *" $f "* ]] || lost w "the fallback image is not whole: $f"
+
     # (a) the previous or the new image is whole.
     [[ " $prev B " == *" $c "* || " $prev B " == *" $f "* ]] ||
         lost a "no whole image: current $c, fallback $f"
@@ -266,6 +271,7 @@ check_cut() {
     esac
     c=$(describe "$cur")
     f=$(describe "$fb")
+    [[ ! -e $fb.new ]] || lost c "after the next run a partial fallback copy is left: $(describe "$fb.new")"
     [[ $c == "$want_cur" && $f == "$want_fb" && ! -e $marker ]] ||
         lost c "after the next run: current $c, fallback $f, marker $([[ -e $marker ]] && echo yes || echo no)"
     [[ $(boot_choice) == current ]] || lost c "after the next run kestran-boot-image names $(boot_choice)"
@@ -430,7 +436,7 @@ run_one() {
     for state in "${!tally[@]}"; do
         printf '  %3d  %s\n' "${tally[$state]}" "$state"
     done | sort -k2,2 -k3
-    for kind in fsck a b c d t; do
+    for kind in fsck w a b c d t; do
         [[ -z ${failures[$kind]:-} ]] || echo "  failure $kind: ${failures[$kind]}"
     done
     ((failed_cuts == 0))

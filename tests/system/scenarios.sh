@@ -30,7 +30,10 @@ source "$here/harness.sh"
 # puts the trial state S there before the run ("-" none, "R" rejected, "/" a
 # directory, else a number of boots; with a "p" after it, a FIFO at the
 # temporary path kestran_trial.new) and expects T after it.
-# Payloads are random bytes named by letter (A, B, O, E) of the given sizes.
+# Rows named squashfs-* run only on a build with the squashfs image check
+# (SCENARIO_IMAGE_CHECK=1), which runs no other rows.
+# Payloads are random bytes named by letter (A, B, O, E) of the given sizes,
+# or with the size "sqfs" a squashfs image of a random 64 KiB file (mksquashfs).
 # Before and after list the current image, the fallback image, the update
 # file and the install marker. Images: a letter is a file with exactly that
 # payload, "-" is no file, "A<" is a file holding a strict prefix of A (a copy
@@ -75,15 +78,22 @@ marker-is-directory     | 4m   | A=64k B=96k O=32k   | A  O B / | -             
 no-images-at-all        | 4m   | -                   | -  - - - | -                 | FR   | 0      | cannot read        | -  - - -
 checksum-fails          | 4m   | A=64k B=96k O=32k   | A  O B - | sum-fails         | FR   | 0      | simulated          | A  O B -
 checksum-prints-garbage | 4m   | A=64k B=96k O=32k   | A  O B - | sum-garbage       | FR   | 0      | printed no digest  | A  O B -
-read-only-partition     | 4m   | A=64k B=96k O=32k   | A  O B - | read-only         | FUCX | 0      | cp:                | A  O B -
-full-for-fallback       | 1m   | A=600k B=200k       | A  - B - | -                 | FUCX | 0      | cp:                | A  A< B -
+read-only-partition     | 4m   | A=64k B=96k O=32k   | A  O B - | read-only         | FUCX | 0      | Read-only file system | A O B -
+full-for-fallback       | 1m   | A=600k B=200k       | A  - B - | -                 | FUCX | 0      | cp:                | A  -  B -
+fallback-room-of-the-old | 1m  | A=400k B=150k O=400k | A O B - | -                 | FUCD | 0      | -                  | B  A B -
+stale-copy-replaced     | 4m   | A=64k B=96k         | A  - B - | half-copy         | FUCD | 0      | -                  | B  A B -
+stale-copy-no-fallback  | 4m   | A=64k B=96k         | A  - B - | half-copy-unreadable | FUX | 0    | not overwritten    | A  - B -
+resume-marker-stays     | 4m   | A=64k B=96k         | B  A B M | read-only         | FX   | 0      | Read-only file system | B A B M
+current-in-use          | 4m   | A=sqfs B=96k O=32k  | A  O B - | mount-current     | FUX  | 0      | is in use (backs /dev/loop | A O B -
+fallback-in-use         | 4m   | A=64k B=96k O=sqfs  | A  O B - | mount-fallback    | FUX  | 0      | kestran_fallback.sqsh is in use | A O B -
+in-use-identical        | 4m   | A=sqfs              | A  - A - | mount-current     | F    | 0      | -                  | A  - A -
 full-for-install        | 1m   | A=300k B=800k       | A  - B - | -                 | FUCX | 0      | cp:                | A  A B -
 full-no-fallback-kept   | 1m   | B=800k O=300k       | -  O B - | fill-300k         | FUCX | 0      | cp:                | B< O B M
 killed-during-install   | 4m   | A=64k B=96k O=32k   | A  O B - | kill-install      | FUC  | killed | *                  | B< A B M
 rerun-after-kill        | 4m   | A=64k B=96k         | B< A B M | -                 | FUCD | 0      | -                  | B  A B -
 rerun-already-complete  | 4m   | A=64k B=96k         | B  A B M | -                 | F    | 0      | -                  | B  A B -
 rerun-fails-again       | 1m   | A=300k B=800k       | B< A B M | -                 | FUCX | 0      | cp:                | B< A B M
-term-during-fallback    | 4m   | A=64k B=96k O=32k   | A  O B - | term-fallback     | FUCX | 0      | stopped by         | A  A< B -
+term-during-fallback    | 4m   | A=64k B=96k O=32k   | A  O B - | term-fallback     | FUCX | 0      | stopped by         | A  -  B -
 term-during-install     | 4m   | A=64k B=96k O=32k   | A  O B - | term-install      | FUCX | 0      | stopped by         | B< A B M
 two-runs-at-once        | 256m | A=32m B=48m         | A  - B - | second-run        | FUCD | 0      | -                  | B  A B -
 waits-for-the-lock      | 4m   | A=64k B=96k         | A  - B - | lock-held         | FUCD | 0      | -                  | B  A B -
@@ -91,7 +101,7 @@ sigchld-ignored         | 4m   | A=64k B=96k         | A  - B - | sigchld-ignore
 stdout-closed           | 4m   | A=64k B=96k         | A  - B - | stdout-closed     | -    | 0      | -                  | B  A B -
 flushed-in-order        | 4m   | A=64k B=96k O=32k   | A  O B - | trace             | FUCD | 0      | -                  | B  A B -
 stick-serves-other-bytes | 4m  | A=64k B=96k O=32k   | A  O B - | cp-other-bytes    | FUCX | 0      | reads back         | A  A B -
-fallback-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A  O B - | medium-fallback   | FUCX | 0      | reads back         | A  A~ B -
+fallback-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A  O B - | medium-fallback   | FUCX | 0      | reads back         | A  -  B -
 install-spoilt-on-medium | ext4 | A=64k B=96k O=32k  | A  O B - | medium-install    | FUCX | 0      | reads back         | A  A B -
 unsigned-ignores-sig    | 4m   | A=64k B=96k         | A  - B - | sig-fifo          | FUCD | 0      | -                  | B  A B -
 signed-valid            | 4m   | A=64k B=96k O=32k   | A  O B - | sig-valid         | FUCD | 0      | -                  | B  A B -
@@ -115,8 +125,13 @@ trial-resume-begins     | 4m   | A=64k B=96k         | B  A B M | trial:->0     
 trial-state-directory   | 4m   | A=64k B=96k O=32k   | A  O B - | trial:/>/         | FUX  | 0      | not a regular file | A  O B -
 trial-alone-is-kept     | 4m   | A=64k B=96k         | A  - B - | trial:1>0         | FUCD | 0      | -                  | B  A B -
 trial-alone-restored    | 1m   | A=300k B=800k       | A  - B - | trial:1>1         | FUCX | 0      | cp:                | A  A B -
+trial-alone-full-for-fallback | 1m | A=600k B=200k | A  - B - | trial:1>1         | FUCX | 0      | cp:                | A  - B -
 trial-new-is-fifo       | 4m   | A=64k B=96k O=32k   | A  O B - | trial:-p>-p       | FUX  | 0      | not a regular file | A  O B -
-trial-resume-new-is-fifo | 4m  | A=64k B=96k         | B  A B M | trial:-p>-p       | F    | 0      | not a regular file | B  A B M
+trial-resume-new-is-fifo | 4m  | A=64k B=96k         | B  A B M | trial:-p>-p       | FX   | 0      | not a regular file | B  A B M
+squashfs-whole          | 4m   | A=sqfs B=sqfs       | A  - B - | -                 | FUCD | 0      | -                  | B  A B -
+squashfs-half           | 4m   | A=sqfs B=sqfs       | A  - B< - | -                | FR   | 0      | cut short          | A  - B< -
+squashfs-not-squashfs   | 4m   | A=sqfs B=96k        | A  - B - | -                 | FR   | 0      | no "hsqs" magic    | A  - B -
+squashfs-version-3      | 4m   | A=sqfs B=sqfs       | A  - B - | sqfs-v3           | FR   | 0      | version 3.0        | A  - B -
 '
 
 # The expected standard output for a string of message codes.
@@ -206,6 +221,20 @@ replace_checksum() {
     mount --bind /mnt/fake-sha512sum "$real"
 }
 
+# Makes the checksum command fail on the current image the next N times.
+fail_current_reads() {
+    echo "$1" >/mnt/failures-left
+    # shellcheck disable=SC2016 # the script expands its own "$1"
+    replace_checksum 'if [ "$1" = /mnt/imgpart/kestran_current.sqsh ]; then
+    left=$(cat /mnt/failures-left)
+    if [ "$left" -gt 0 ]; then
+        echo $((left - 1)) >/mnt/failures-left
+        echo "sha512sum: simulated failure" >&2; exit 1
+    fi
+fi
+exec /mnt/real-sha512sum "$@"'
+}
+
 # Events of an strace log of the tool: the copies it started, the files it
 # flushed and removed, in order.
 flush_events() {
@@ -260,7 +289,13 @@ run_one() {
     local payload
     for payload in $payloads; do
         [[ $payload == - ]] && continue
-        head -c "${payload#*=}" /dev/urandom >"/mnt/ref/${payload%%=*}"
+        if [[ ${payload#*=} == sqfs ]]; then
+            mkdir -p "/mnt/sqfs/${payload%%=*}"
+            head -c 64k /dev/urandom >"/mnt/sqfs/${payload%%=*}/data"
+            mksquashfs "/mnt/sqfs/${payload%%=*}" "/mnt/ref/${payload%%=*}" -quiet -no-progress >/dev/null
+        else
+            head -c "${payload#*=}" /dev/urandom >"/mnt/ref/${payload%%=*}"
+        fi
     done
     place "$cur" /mnt/imgpart/kestran_current.sqsh
     place "$fb" /mnt/imgpart/kestran_fallback.sqsh
@@ -279,20 +314,29 @@ run_one() {
     args) args=(--force -v /mnt/usb/kestran.fir "two words") ;;
     read-only) mount -o remount,ro /mnt/imgpart ;;
     fill-300k) head -c 300k /dev/zero >/mnt/imgpart/filler ;;
+    half-copy | half-copy-unreadable)
+        # What a fallback copy cut off by a power cut leaves: part of the
+        # current image at the copy's temporary name.
+        head -c 32k /mnt/ref/A >/mnt/imgpart/kestran_fallback.sqsh.new
+        [[ $fault == half-copy ]] || fail_current_reads 2
+        ;;
+    mount-current | mount-fallback)
+        # The running system's image, loop-mounted read-only.
+        local image=/mnt/imgpart/kestran_current.sqsh
+        [[ $fault == mount-fallback ]] && image=/mnt/imgpart/kestran_fallback.sqsh
+        mkdir /mnt/root
+        mount -t squashfs -o loop,ro "$image" /mnt/root
+        ;;
+    sqfs-v3)
+        # A squashfs 3.0 superblock: its major version is 3.
+        local file
+        for file in /mnt/ref/B /mnt/usb/kestran.fir; do
+            printf '\003\000\000\000' | dd of="$file" bs=1 seek=28 conv=notrunc status=none
+        done
+        ;;
     sum-fails) replace_checksum 'echo "sha512sum: simulated failure" >&2; exit 1' ;;
     sum-garbage) replace_checksum 'echo "not a digest  $1"' ;;
-    sum-fails-current-*)
-        # Fails on the current image as often as the fault's number says.
-        echo "${fault##*-}" >/mnt/failures-left
-        replace_checksum 'if [ "$1" = /mnt/imgpart/kestran_current.sqsh ]; then
-    left=$(cat /mnt/failures-left)
-    if [ "$left" -gt 0 ]; then
-        echo $((left - 1)) >/mnt/failures-left
-        echo "sha512sum: simulated failure" >&2; exit 1
-    fi
-fi
-exec /mnt/real-sha512sum "$@"'
-        ;;
+    sum-fails-current-*) fail_current_reads "${fault##*-}" ;;
     cp-other-bytes)
         # A stick that serves other bytes to the install copy than it did to
         # the checksum.
@@ -309,7 +353,7 @@ exec /bin/cp "$@"
         # fallback image; the second of the current image, the install copy),
         # another block is written there through the loop device, behind
         # the page cache.
-        local target=/mnt/imgpart/kestran_fallback.sqsh nth=1
+        local target=/mnt/imgpart/kestran_fallback.sqsh.new nth=1
         [[ $fault == medium-install ]] && target=/mnt/imgpart/kestran_current.sqsh nth=2
         replace_checksum "if [ \"\$1\" = $target ]; then
     echo x >>/mnt/reads
@@ -395,7 +439,7 @@ EOF
         # cp that writes part of its target, sends SIGTERM to the tool (the
         # parent of its process group's leader, the tool's shell) and goes
         # on as a slow copy would, until it is stopped.
-        local target=/mnt/imgpart/kestran_fallback.sqsh
+        local target=/mnt/imgpart/kestran_fallback.sqsh.new
         [[ $fault == term-install ]] && target=/mnt/imgpart/kestran_current.sqsh
         cat >/mnt/bin/cp <<EOF
 #!/bin/sh
@@ -506,6 +550,17 @@ EOF
     *) [[ ! -e $marker ]] || fail "install marker left behind" ;;
     esac
 
+    # A copy that did not finish leaves nothing at the fallback copy's
+    # temporary name; the mounted image still reads as it did.
+    if [[ $out == *C* && $status != killed ]]; then
+        [[ ! -e /mnt/imgpart/kestran_fallback.sqsh.new ]] || fail "a partial fallback copy is left"
+    fi
+    if [[ $fault == mount-* ]]; then
+        local mounted=A
+        [[ $fault == mount-fallback ]] && mounted=O
+        cmp -s /mnt/root/data "/mnt/sqfs/$mounted/data" || fail "the mounted image reads other bytes"
+    fi
+
     # The update file is never written; nothing is written before the
     # installation is announced.
     [[ $(stamp /mnt/usb/kestran.fir) == "$before_upd" ]] || fail "update file was written"
@@ -557,8 +612,13 @@ EOF
     if [[ $fault == trace ]]; then
         local want
         want=$(printf '%s\n' \
-            "cp kestran_current.sqsh kestran_fallback.sqsh" \
-            "fsync /mnt/imgpart/kestran_fallback.sqsh" \
+            "fsync /mnt/imgpart" \
+            "unlink /mnt/imgpart/kestran_fallback.sqsh" \
+            "fsync /mnt/imgpart" \
+            "cp kestran_current.sqsh kestran_fallback.sqsh.new" \
+            "fsync /mnt/imgpart/kestran_fallback.sqsh.new" \
+            "fsync /mnt/imgpart" \
+            "rename /mnt/imgpart/kestran_fallback.sqsh.new /mnt/imgpart/kestran_fallback.sqsh" \
             "fsync /mnt/imgpart" \
             "fsync $marker" \
             "fsync /mnt/imgpart" \
@@ -592,6 +652,7 @@ main() {
     # the trial-* rows, any other the rest.
     [[ -z ${SCENARIO_KEYS:-} ]] || mode=signed
     [[ -z ${SCENARIO_TRIAL:-} ]] || mode=trial
+    [[ -z ${SCENARIO_IMAGE_CHECK:-} ]] || mode=squashfs
     while IFS= read -r row; do
         [[ -n ${row// /} ]] || continue
         name=$(cut -d'|' -f1 <<<"$row" | tr -d ' ')
@@ -600,8 +661,8 @@ main() {
             continue
         fi
         case $name in
-        signed-* | trial-*) [[ ${name%%-*} == "$mode" ]] || continue ;;
-        *) [[ $mode != signed ]] || continue ;;
+        signed-* | trial-* | squashfs-*) [[ ${name%%-*} == "$mode" ]] || continue ;;
+        *) [[ $mode != signed && $mode != squashfs ]] || continue ;;
         esac
         if [[ $fault == *trace ]] && ! command -v strace >/dev/null; then
             echo "skip $name: strace is not installed"

@@ -1,0 +1,64 @@
+#include "policy.hpp"
+
+namespace updater {
+
+Action decide(const Facts& facts) {
+    if (!facts.update_digest || !facts.update_is_image) {
+        return Action::unreadable;
+    }
+    if (facts.current_digest == facts.update_digest) {
+        // An image left suspect by a cut-off install is what this update
+        // would install: it is confirmed only for an authentic update.
+        if (!facts.interrupted) {
+            return Action::nothing;
+        }
+        return facts.authentic ? Action::finish_interrupted : Action::rejected;
+    }
+    if (!facts.authentic) {
+        return Action::rejected;
+    }
+    if (!facts.writable) {
+        return Action::refuse_not_writable;
+    }
+    if (facts.image_in_use) {
+        return Action::refuse_in_use;
+    }
+    // An image that is there but cannot be read is overwritten only while a
+    // fallback image stands ready to boot should the install fail.
+    if (!facts.current_digest && !facts.interrupted && facts.current_present &&
+        !facts.fallback_present) {
+        return Action::refuse_only_image_unreadable;
+    }
+    // Only an image that is complete and, with trial boots, confirmed is one
+    // to fall back to; but an unconfirmed one is kept where there is no
+    // fallback image at all, since it is then the only image to boot.
+    const bool known_good = !facts.interrupted && facts.current_digest &&
+                            (!facts.current_on_trial || !facts.fallback_present);
+    return known_good ? Action::install_keeping_current : Action::install_without_fallback;
+}
+
+const char* action_name(Action action) {
+    switch (action) {
+        case Action::nothing:
+            return "nothing";
+        case Action::unreadable:
+            return "unreadable";
+        case Action::rejected:
+            return "rejected";
+        case Action::finish_interrupted:
+            return "finish_interrupted";
+        case Action::install_keeping_current:
+            return "install_keeping_current";
+        case Action::install_without_fallback:
+            return "install_without_fallback";
+        case Action::refuse_not_writable:
+            return "refuse_not_writable";
+        case Action::refuse_in_use:
+            return "refuse_in_use";
+        case Action::refuse_only_image_unreadable:
+            return "refuse_only_image_unreadable";
+    }
+    return "?";
+}
+
+}  // namespace updater

@@ -1,0 +1,71 @@
+#include "squashfs.hpp"
+
+namespace updater {
+namespace {
+
+/// The little-endian unsigned number of `width` bytes at `offset`.
+std::uint64_t little_endian(std::string_view bytes, std::size_t offset, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = width; i-- > 0;) {
+        value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
+    }
+    return value;
+}
+
+/// A table start that marks an absent table.
+constexpr std::uint64_t no_table = ~std::uint64_t{0};
+
+}  // namespace
+
+std::optional<std::string> squashfs_problem(std::string_view superblock, std::uint64_t file_size) {
+    if (superblock.size() < squashfs_superblock_size) {
+        return "it is too short for a squashfs image";
+    }
+    if (superblock.substr(0, 4) != "hsqs") {
+        return "it is not a squashfs image (no \"hsqs\" magic)";
+    }
+    const std::uint64_t major = little_endian(superblock, 28, 2);
+    const std::uint64_t minor = little_endian(superblock, 30, 2);
+    if (major != 4 || minor != 0) {
+        return "it is squashfs version " + std::to_string(major) + "." + std::to_string(minor) +
+               ", not 4.0";
+    }
+    const std::uint64_t block_size = little_endian(superblock, 12, 4);
+    const std::uint64_t block_log = little_endian(superblock, 22, 2);
+    if (block_size < 4096 || block_size > 1048576 || (block_size & (block_size - 1)) != 0 ||
+        block_log >= 64 || (std::uint64_t{1} << block_log) != block_size) {
+        return "its squashfs block size " + std::to_string(block_size) + " is not sane";
+    }
+    const std::uint64_t compression = little_endian(superblock, 20, 2);
+    if (compression < 1 || compression > 6) {
+        return "its squashfs compression " + std::to_string(compression) + " is unknown";
+    }
+    if (little_endian(superblock, 26, 2) == 0) {
+        return "its squashfs superblock names no ids";
+    }
+    const std::uint64_t bytes_used = little_endian(superblock, 40, 8);
+    if (bytes_used > file_size) {
+        return "it is cut short: the squashfs image needs " + std::to_string(bytes_used) +
+               " bytes, the file has " + std::to_string(file_size);
+    }
+    // Each table lies after the superblock and before the end of what is
+    // used; the directory table follows the inode table.
+    const std::uint64_t inode_table = little_endian(superblock, 64, 8);
+    const std::uint64_t directory_table = little_endian(superblock, 72, 8);
+    if (directory_table < inode_table) {
+        return "its squashfs tables are out of order";
+    }
+    // id, xattr ids, inodes, directories, fragments, export lookup; only the
+    // first, third and fourth are always there.
+    for (const std::size_t offset : {48u, 56u, 64u, 72u, 80u, 88u}) {
+        const std::uint64_t table = little_endian(superblock, offset, 8);
+        const bool optional = offset == 56 || offset >= 80;
+        if ((table != no_table || !optional) &&
+            (table < squashfs_superblock_size || table >= bytes_used)) {
+            return "its squashfs tables lie outside the image";
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace updater

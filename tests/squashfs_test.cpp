@@ -1,0 +1,88 @@
+// The squashfs superblock check, on superblocks made here field by field.
+#include "squashfs.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace updater {
+namespace {
+
+void put(std::string& bytes, std::size_t offset, std::size_t width, std::uint64_t value) {
+    for (std::size_t i = 0; i < width; ++i) {
+        bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xff);
+    }
+}
+
+/// The superblock of a 1 MiB squashfs 4.0 image with 128 KiB blocks, gzip,
+/// and every table within it.
+std::string superblock() {
+    std::string bytes(squashfs_superblock_size, '\0');
+    bytes.replace(0, 4, "hsqs");
+    put(bytes, 4, 4, 3);         // inodes
+    put(bytes, 12, 4, 131072);   // block size
+    put(bytes, 20, 2, 1);        // gzip
+    put(bytes, 22, 2, 17);       // block log
+    put(bytes, 26, 2, 1);        // ids
+    put(bytes, 28, 2, 4);        // major
+    put(bytes, 30, 2, 0);        // minor
+    put(bytes, 40, 8, 1048000);  // bytes used
+    put(bytes, 48, 8, 1047900);  // id table
+    put(bytes, 56, 8, ~0ull);    // no xattrs
+    put(bytes, 64, 8, 1000000);  // inode table
+    put(bytes, 72, 8, 1040000);  // directory table
+    put(bytes, 80, 8, 1047800);  // fragment table
+    put(bytes, 88, 8, 1047850);  // export table
+    return bytes;
+}
+
+struct Row {
+    const char* name;
+    std::size_t offset;
+    std::size_t width;
+    std::uint64_t value;
+    std::uint64_t file_size;
+    const char* problem;  ///< a phrase the problem holds; nullptr for none
+};
+
+TEST(Squashfs, Superblocks) {
+    const Row rows[] = {
+        {"whole image", 0, 0, 0, 1048576, nullptr},
+        {"exactly as long as used", 0, 0, 0, 1048000, nullptr},
+        {"cut short", 0, 0, 0, 1047999, "cut short"},
+        {"half of it", 0, 0, 0, 524288, "cut short"},
+        {"other magic", 0, 4, 0x73717368ull << 8, 1048576, "magic"},
+        {"version 3.1", 28, 4, 3 | (1ull << 16), 1048576, "version 3.1"},
+        {"version 4.1", 30, 2, 1, 1048576, "version 4.1"},
+        {"block size not a power of two", 12, 4, 131073, 1048576, "block size"},
+        {"block size too large", 12, 4, 2097152, 1048576, "block size"},
+        {"block log disagrees", 22, 2, 16, 1048576, "block size"},
+        {"unknown compression", 20, 2, 7, 1048576, "compression"},
+        {"no ids", 26, 2, 0, 1048576, "ids"},
+        {"inode table in the superblock", 64, 8, 10, 1048576, "outside"},
+        {"id table past the end", 48, 8, 1048000, 1048576, "outside"},
+        {"directories before inodes", 72, 8, 999999, 1048576, "order"},
+        {"fragment table past the end", 80, 8, 2000000, 1048576, "outside"},
+        {"no fragment table", 80, 8, ~0ull, 1048576, nullptr},
+    };
+    for (const Row& row : rows) {
+        std::string bytes = superblock();
+        if (row.width > 0) {
+            put(bytes, row.offset, row.width, row.value);
+        }
+        const std::optional<std::string> problem = squashfs_problem(bytes, row.file_size);
+        if (row.problem == nullptr) {
+            EXPECT_EQ(problem, std::nullopt) << row.name;
+        } else {
+            ASSERT_TRUE(problem) << row.name;
+            EXPECT_NE(problem->find(row.problem), std::string::npos)
+                << row.name << ": " << *problem;
+        }
+    }
+    EXPECT_TRUE(squashfs_problem(superblock().substr(0, 95), 1048576)) << "short superblock";
+    EXPECT_TRUE(squashfs_problem("", 0)) << "empty file";
+}
+
+}  // namespace
+}  // namespace updater
