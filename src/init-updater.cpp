@@ -66,7 +66,8 @@ int main(int, char**) {
         // An image left suspect by a cut-off install is what this update
         // would install: it is confirmed only for an authentic update.
         if (interrupted) {
-            if (!update_is_authentic(*update)) {
+            if (const Verdict verdict = check_signature(*update); verdict.problem) {
+                warn(*verdict.problem);
                 say(message_rejected);
                 return 0;
             }
@@ -74,7 +75,8 @@ int main(int, char**) {
         }
         return 0;
     }
-    if (!update_is_authentic(*update)) {
+    if (const Verdict verdict = check_signature(*update); verdict.problem) {
+        warn(*verdict.problem);
         say(message_rejected);
         return 0;
     }

@@ -95,6 +95,8 @@ fallback-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A  O B - | medium-fallbac
 install-spoilt-on-medium | ext4 | A=64k B=96k O=32k  | A  O B - | medium-install    | FUCX | 0      | reads back         | A  A B -
 unsigned-ignores-sig    | 4m   | A=64k B=96k         | A  - B - | sig-fifo          | FUCD | 0      | -                  | B  A B -
 signed-valid            | 4m   | A=64k B=96k O=32k   | A  O B - | sig-valid         | FUCD | 0      | -                  | B  A B -
+signed-manifest         | 4m   | A=64k B=96k O=32k   | A  O B - | sig-manifest      | FUCD | 0      | -                  | B  A B -
+signed-manifest-size    | 4m   | A=64k B=96k O=32k   | A  O B - | sig-manifest-size | FJ   | 0      | 98305 bytes, not 98304 | A  O B -
 signed-no-entropy       | 4m   | A=64k B=96k         | A  - B - | sig-valid-strace  | FUCD | 0      | -                  | B  A B -
 signed-identical        | 4m   | A=64k               | A  - A - | sig-none          | F    | 0      | -                  | A  - A -
 signed-missing          | 4m   | A=64k B=96k O=32k   | A  O B - | sig-none          | FJ   | 0      | no signature       | A  O B -
@@ -358,6 +360,14 @@ exec /mnt/real-sha512sum \"\$@\""
                 dd of=/mnt/sig.bin bs=1 seek=40 conv=notrunc status=none
             { sed -n 1p "$sig" && base64 -w0 /mnt/sig.bin && echo; } >/mnt/sig.new
             mv /mnt/sig.new "$sig"
+            ;;
+        sig-manifest | sig-manifest-size)
+            # An embedded signature of a manifest; of one byte more for -size.
+            local size
+            size=$(stat -c %s /mnt/usb/kestran.fir)
+            [[ $fault == sig-manifest ]] || size=$((size + 1))
+            printf 'sha512 %s\nsize %s\n' "$(cat /mnt/digest-line)" "$size" >/mnt/manifest
+            "$SIGNIFY" -S -e -s "$SCENARIO_KEYS/test.sec" -m /mnt/manifest -x "$sig"
             ;;
         sig-other-file)
             /bin/sha512sum /mnt/ref/O | cut -c1-128 >/mnt/digest-line
