@@ -369,12 +369,14 @@ exec /mnt/real-sha512sum \"\$@\""
             { sed -n 1p "$sig" && base64 -w0 /mnt/sig.bin && echo; } >/mnt/sig.new
             mv /mnt/sig.new "$sig"
             ;;
-        sig-manifest | sig-manifest-size)
-            # An embedded signature of a manifest; of one byte more for -size.
-            local size
-            size=$(stat -c %s /mnt/usb/kestran.fir)
-            [[ $fault == sig-manifest ]] || size=$((size + 1))
-            printf 'sha512 %s\nsize %s\n' "$(cat /mnt/digest-line)" "$size" >/mnt/manifest
+        sig-manifest)
+            "$here/../../dist/sign/kestran-sign" -V 7 -C test-board "$SCENARIO_KEYS/test.sec" \
+                /mnt/usb/kestran.fir 2>/dev/null
+            ;;
+        sig-manifest-size)
+            # An embedded signature of the manifest of an update a byte longer.
+            printf 'sha512 %s\nsize %s\n' "$(cat /mnt/digest-line)" \
+                $(($(stat -c %s /mnt/usb/kestran.fir) + 1)) >/mnt/manifest
             "$SIGNIFY" -S -e -s "$SCENARIO_KEYS/test.sec" -m /mnt/manifest -x "$sig"
             ;;
         sig-other-file)
