@@ -9,6 +9,13 @@
 # PREFIX_NUMBER_BYTES and PREFIX_KEY_BYTES (the key number's 8 bytes and the
 # key's 32, each as a C initialiser list).
 #
+# updater_signing_keys(FILES PREFIX) reads each of FILES, a list of 1 to 8
+# such files, with updater_signing_key, and fails the configuration with a
+# clear message for an empty or longer list, or for two keys of the same key
+# number (the same key given twice). It sets PREFIX_NUMBERS (the key numbers,
+# a list) and PREFIX_INITIALISERS (a C++ initialiser of a SignifyPublicKey
+# per key, one a line).
+#
 # updater_find_sodium() finds libsodium's header and library and makes the
 # imported target Sodium::sodium. They are looked for where find_path and
 # find_library look: the system's directories on the build machine, the
@@ -64,6 +71,28 @@ function(updater_signing_key file prefix)
   set(${prefix}_NUMBER "${number}" PARENT_SCOPE)
   set(${prefix}_NUMBER_BYTES "${number_bytes}" PARENT_SCOPE)
   set(${prefix}_KEY_BYTES "${key_bytes}" PARENT_SCOPE)
+endfunction()
+
+function(updater_signing_keys files prefix)
+  list(LENGTH files count)
+  if(count LESS 1 OR count GREATER 8)
+    message(FATAL_ERROR "UPDATER_SIGNING_KEY names ${count} key files; a build trusts 1 to 8 "
+      "keys (a CMake list: -DUPDATER_SIGNING_KEY=\"a.pub;b.pub\")")
+  endif()
+  set(numbers "")
+  set(initialisers "")
+  foreach(file IN LISTS files)
+    updater_signing_key("${file}" KEY)
+    list(FIND numbers ${KEY_NUMBER} found)
+    if(NOT found EQUAL -1)
+      message(FATAL_ERROR "UPDATER_SIGNING_KEY names key ${KEY_NUMBER} twice (again in ${file}): "
+        "each key may be given once")
+    endif()
+    list(APPEND numbers ${KEY_NUMBER})
+    string(APPEND initialisers "    {{${KEY_NUMBER_BYTES}}, {${KEY_KEY_BYTES}}},\n")
+  endforeach()
+  set(${prefix}_NUMBERS "${numbers}" PARENT_SCOPE)
+  set(${prefix}_INITIALISERS "${initialisers}" PARENT_SCOPE)
 endfunction()
 
 function(updater_find_sodium)

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 if [[ ${1:-} != --in-namespace ]]; then
     bash scripts/install-prerequisites.sh build
-    cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_TESTS=OFF >/dev/null
+    cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
     cmake --build build/demo >/dev/null
     exec unshare --mount --propagation private bash "$0" --in-namespace "$PWD/build/demo/init-updater"
 fi

@@ -63,7 +63,7 @@ armv6() {
 
     rm -rf "$build"
     cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armv6-linux-gnueabihf.cmake \
-        -DARMV6_RUNTIME=distro -DUPDATER_TESTS=OFF >/dev/null
+        -DARMV6_RUNTIME=distro -DBUILD_TESTING=OFF >/dev/null
     if cmake --build "$build" >"$build/check.log" 2>&1; then
         fail "the post-link check accepted an ARMv7-linked binary"
     fi
@@ -88,7 +88,7 @@ armv6() {
     runtime=$(bash scripts/build-armv6-runtime.sh --print-dir)
     rm -rf "$sysroot_build"
     cmake -S . -B "$sysroot_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armv6-linux-gnueabihf.cmake \
-        -DCMAKE_SYSROOT="$runtime" -DUPDATER_TESTS=OFF >/dev/null
+        -DCMAKE_SYSROOT="$runtime" -DBUILD_TESTING=OFF >/dev/null
     if cmake --build "$sysroot_build" >"$sysroot_build/check.log" 2>&1; then
         fail "Debian's compiler with an ARMv6 sysroot passed the post-link check"
     fi

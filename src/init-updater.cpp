@@ -74,9 +74,8 @@ int main(int, char**) {
     const std::optional<std::string> not_an_image =
         facts.update_digest ? update_image_problem() : std::nullopt;
     facts.update_is_image = !not_an_image;
-    const std::optional<std::string> not_authentic =
-        facts.update_digest ? authenticity_problem(*facts.update_digest) : std::nullopt;
-    facts.authentic = !not_authentic;
+    const Verdict verdict = facts.update_digest ? check_signature(*facts.update_digest) : Verdict{};
+    facts.authentic = !verdict.problem;
     const std::vector<std::string> obstacles = install_obstacles();
     facts.writable = obstacles.empty();
     const std::vector<std::string> in_use = images_in_use();
@@ -93,7 +92,7 @@ int main(int, char**) {
             say(message_unreadable);
             return 0;
         case Action::rejected:
-            warn(not_authentic.value_or("the update is not authentic"));
+            warn(verdict.problem.value_or("the update is not authentic"));
             say(message_rejected);
             return 0;
         case Action::finish_interrupted:

@@ -1,5 +1,6 @@
-# Reads KEY with the build's key reader: `cmake -DKEY=FILE -P signing-key.cmake`
-# prints the key number, or fails as a configuration with that key would.
+# Reads KEYS, a list of key files, with the build's key reader:
+# `cmake -DKEYS="a.pub;b.pub" -P signing-key.cmake` prints the key numbers, or
+# fails as a configuration with those keys would.
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/SigningKey.cmake)
-updater_signing_key("${KEY}" KEY)
-message(STATUS "key number ${KEY_NUMBER}")
+updater_signing_keys("${KEYS}" KEY)
+message(STATUS "key numbers ${KEY_NUMBERS}")

@@ -23,9 +23,10 @@ source "$here/harness.sh"
 #
 # The image partition is a tmpfs of the given size, or "ext4": an ext4 file
 # system on a loop device, whose file is the medium behind the page cache.
-# Rows named signed-* run only on a build with a signing key (SCENARIO_KEYS
-# names the directory of its test.pub and test.sec, SIGNIFY the signify
-# command), rows named trial-* only on a build with trial boots
+# Rows named signed-* run only on a build with signing keys (SCENARIO_KEYS
+# names the directory of their key pairs, test.pub and test.sec and so on,
+# SCENARIO_TRUSTED the names of those the build trusts, "test" unless given,
+# SIGNIFY the signify command), rows named trial-* only on a build with trial boots
 # (SCENARIO_TRIAL=1), which also runs the plain rows. Their fault "trial:S>T"
 # puts the trial state S there before the run ("-" none, "R" rejected, "/" a
 # directory, else a number of boots; with a "p" after it, a FIFO at the
@@ -105,6 +106,9 @@ fallback-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A  O B - | medium-fallbac
 install-spoilt-on-medium | ext4 | A=64k B=96k O=32k  | A  O B - | medium-install    | FUCX | 0      | reads back         | A  A B -
 unsigned-ignores-sig    | 4m   | A=64k B=96k         | A  - B - | sig-fifo          | FUCD | 0      | -                  | B  A B -
 signed-valid            | 4m   | A=64k B=96k O=32k   | A  O B - | sig-valid         | FUCD | 0      | -                  | B  A B -
+signed-last-key         | 4m   | A=64k B=96k O=32k   | A  O B - | sig-last-key      | FUCD | 0      | -                  | B  A B -
+signed-manifest         | 4m   | A=64k B=96k O=32k   | A  O B - | sig-manifest      | FUCD | 0      | -                  | B  A B -
+signed-manifest-size    | 4m   | A=64k B=96k O=32k   | A  O B - | sig-manifest-size | FJ   | 0      | 98305 bytes, not 98304 | A  O B -
 signed-no-entropy       | 4m   | A=64k B=96k         | A  - B - | sig-valid-strace  | FUCD | 0      | -                  | B  A B -
 signed-identical        | 4m   | A=64k               | A  - A - | sig-none          | F    | 0      | -                  | A  - A -
 signed-missing          | 4m   | A=64k B=96k O=32k   | A  O B - | sig-none          | FJ   | 0      | no signature       | A  O B -
@@ -386,6 +390,12 @@ exec /mnt/real-sha512sum \"\$@\""
         sig-valid | sig-valid-strace)
             "$here/../../dist/sign/kestran-sign" "$SCENARIO_KEYS/test.sec" /mnt/usb/kestran.fir 2>/dev/null
             ;;
+        sig-last-key)
+            local -a trusted
+            read -r -a trusted <<<"${SCENARIO_TRUSTED:-test}"
+            "$here/../../dist/sign/kestran-sign" "$SCENARIO_KEYS/${trusted[-1]}.sec" \
+                /mnt/usb/kestran.fir 2>/dev/null
+            ;;
         sig-none) ;;
         sig-other-key)
             "$SIGNIFY" -G -n -p /mnt/other.pub -s /mnt/other.sec
@@ -402,6 +412,16 @@ exec /mnt/real-sha512sum \"\$@\""
                 dd of=/mnt/sig.bin bs=1 seek=40 conv=notrunc status=none
             { sed -n 1p "$sig" && base64 -w0 /mnt/sig.bin && echo; } >/mnt/sig.new
             mv /mnt/sig.new "$sig"
+            ;;
+        sig-manifest)
+            "$here/../../dist/sign/kestran-sign" -V 7 -C test-board "$SCENARIO_KEYS/test.sec" \
+                /mnt/usb/kestran.fir 2>/dev/null
+            ;;
+        sig-manifest-size)
+            # An embedded signature of the manifest of an update a byte longer.
+            printf 'sha512 %s\nsize %s\n' "$(cat /mnt/digest-line)" \
+                $(($(stat -c %s /mnt/usb/kestran.fir) + 1)) >/mnt/manifest
+            "$SIGNIFY" -S -e -s "$SCENARIO_KEYS/test.sec" -m /mnt/manifest -x "$sig"
             ;;
         sig-other-file)
             /bin/sha512sum /mnt/ref/O | cut -c1-128 >/mnt/digest-line
@@ -679,14 +699,20 @@ main() {
         fi
     done <<<"$table"
     if [[ $mode == signed ]]; then
-        # The version string names the key the build trusts, for `strings`.
-        local number
-        number=$(sed -n 2p "$SCENARIO_KEYS/test.pub" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n')
-        if strings "$tool" | grep -x "init-updater [0-9.]* (signed updates, key $number)" >/dev/null; then
-            echo "ok   version-names-the-key"
+        # The version string names the keys the build trusts, for `strings`.
+        local -a keys
+        local numbers="" key want
+        read -r -a keys <<<"${SCENARIO_TRUSTED:-test}"
+        for key in "${keys[@]}"; do
+            numbers+=" $(sed -n 2p "$SCENARIO_KEYS/$key.pub" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n')"
+        done
+        want="signed updates, key$numbers"
+        ((${#keys[@]} == 1)) || want="signed updates, keys$numbers"
+        if strings "$tool" | grep -x "init-updater [0-9.]* ($want)" >/dev/null; then
+            echo "ok   version-names-the-keys"
             passed=$((passed + 1))
         else
-            echo "FAIL version-names-the-key: no 'init-updater ... (signed updates, key $number)'"
+            echo "FAIL version-names-the-keys: no 'init-updater ... ($want)'"
             failed=$((failed + 1))
         fi
     fi
