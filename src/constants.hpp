@@ -30,6 +30,17 @@ inline constexpr const char* trial_state_new = "/mnt/imgpart/kestran_trial.new";
 /// Where the loop devices are, to tell whether an image is mounted.
 inline constexpr const char* device_directory = "/dev";
 
+/// With rollback protection: the lowest version the device takes, a line
+/// holding a decimal number.
+inline constexpr const char* version_floor = "/mnt/imgpart/kestran_version_floor";
+/// The version floor being written, before it is renamed into place.
+inline constexpr const char* version_floor_new = "/mnt/imgpart/kestran_version_floor.new";
+/// With rollback protection: the version of the current image, as its
+/// signed manifest named it when the tool installed it.
+inline constexpr const char* current_version = "/mnt/imgpart/kestran_current.version";
+/// The current image's version being written, before it is renamed into place.
+inline constexpr const char* current_version_new = "/mnt/imgpart/kestran_current.version.new";
+
 /// The checksum command, by absolute path, with the space before its operand.
 inline constexpr const char* checksum_command = "/bin/sha512sum ";
 /// Copies the current image to the fallback image's temporary name.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "authenticity.hpp"
+#include "compatible.hpp"
 #include "console.hpp"
 #include "constants.hpp"
 #include "digest.hpp"
@@ -20,6 +21,7 @@
 #include "install.hpp"
 #include "policy.hpp"
 #include "process.hpp"
+#include "rollback.hpp"
 #include "storage.hpp"
 #include "trial.hpp"
 
@@ -76,6 +78,11 @@ int main(int, char**) {
     facts.update_is_image = !not_an_image;
     const Verdict verdict = facts.update_digest ? check_signature(*facts.update_digest) : Verdict{};
     facts.authentic = !verdict.problem;
+    const std::optional<std::string> incompatible = incompatibility(verdict.manifest);
+    facts.compatible = !incompatible;
+    const std::optional<std::string> downgrade =
+        downgrade_problem(verdict.manifest, !facts.interrupted && !facts.current_on_trial);
+    facts.no_downgrade = !downgrade;
     const std::vector<std::string> obstacles = install_obstacles();
     facts.writable = obstacles.empty();
     const std::vector<std::string> in_use = images_in_use();
@@ -92,11 +99,13 @@ int main(int, char**) {
             say(message_unreadable);
             return 0;
         case Action::rejected:
-            warn(verdict.problem.value_or("the update is not authentic"));
+            warn(verdict.problem ? *verdict.problem
+                 : incompatible  ? *incompatible
+                                 : downgrade.value_or("the update is not taken"));
             say(message_rejected);
             return 0;
         case Action::finish_interrupted:
-            return finish_interrupted_install() ? 0 : fail();
+            return finish_interrupted_install(verdict.manifest) ? 0 : fail();
         case Action::refuse_not_writable:
             say(message_updating);
             warn_each(obstacles);
@@ -116,7 +125,8 @@ int main(int, char**) {
     }
     say(message_updating);
     const bool keep = action == Action::install_keeping_current;
-    if (!update_firmware(keep ? facts.current_digest : std::nullopt, *facts.update_digest)) {
+    if (!update_firmware(keep ? facts.current_digest : std::nullopt, *facts.update_digest,
+                         verdict.manifest)) {
         return fail();
     }
     say(message_complete);

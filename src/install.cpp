@@ -7,6 +7,7 @@
 #include "digest.hpp"
 #include "loop.hpp"
 #include "process.hpp"
+#include "rollback.hpp"
 #include "shell.hpp"
 #include "storage.hpp"
 #include "trial.hpp"
@@ -48,10 +49,27 @@ bool keep_fallback(const std::string& digest) {
     return false;
 }
 
+/// Makes the complete current image, of signed manifest `manifest`, the one
+/// in place: its version recorded, its trial begun, the install marker
+/// removed, then the version floor raised where it counts as confirmed at
+/// once. True when the image is in place on storage.
+bool put_in_place(const std::optional<Manifest>& manifest) {
+    if (!record_current_version(manifest) || !begin_trial() ||
+        !remove_durably(install_marker, image_directory)) {
+        return false;
+    }
+    if (installed_image_is_confirmed()) {
+        // (Said on standard error when it fails; the recorded version
+        // counts as the floor all the same.)
+        raise_version_floor();
+    }
+    return true;
+}
+
 }  // namespace
 
 bool update_firmware(const std::optional<std::string>& fallback_digest,
-                     const std::string& update_digest) {
+                     const std::string& update_digest, const std::optional<Manifest>& manifest) {
     say(message_copying);
     if (fallback_digest && !keep_fallback(*fallback_digest)) {
         return false;
@@ -64,7 +82,7 @@ bool update_firmware(const std::optional<std::string>& fallback_digest,
         // update is in place only once the marker is gone, and not before
         // its trial has begun (with trial boots), so that no cut leaves a
         // new image that looks confirmed.
-        return begin_trial() && remove_durably(install_marker, image_directory);
+        return put_in_place(manifest);
     }
     if (fallback_digest && copy_durably(restore_command, current_image, *fallback_digest)) {
         remove_durably(install_marker, image_directory);
@@ -74,6 +92,9 @@ bool update_firmware(const std::optional<std::string>& fallback_digest,
 
 std::vector<std::string> install_obstacles() {
     std::vector<std::string> obstacles = trial_state_obstacles();
+    for (std::string& obstacle : rollback_obstacles()) {
+        obstacles.push_back(std::move(obstacle));
+    }
     for (const char* path : {current_image, fallback_image, fallback_image_new, install_marker}) {
         if (std::optional<std::string> obstacle = write_obstacle(path)) {
             obstacles.push_back(std::move(*obstacle));
@@ -100,12 +121,15 @@ std::vector<std::string> images_in_use() {
 
 bool install_interrupted() { return exists(install_marker); }
 
-bool finish_interrupted_install() {
-    const std::vector<std::string> obstacles = trial_state_obstacles();
+bool finish_interrupted_install(const std::optional<Manifest>& manifest) {
+    std::vector<std::string> obstacles = trial_state_obstacles();
+    for (std::string& obstacle : rollback_obstacles()) {
+        obstacles.push_back(std::move(obstacle));
+    }
     for (const std::string& obstacle : obstacles) {
         warn(obstacle);
     }
-    return obstacles.empty() && begin_trial() && remove_durably(install_marker, image_directory);
+    return obstacles.empty() && put_in_place(manifest);
 }
 
 }  // namespace updater

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "manifest.hpp"
+
 namespace updater {
 
 /// Writes "Copying the new firmware.", then, when `fallback_digest` holds the
@@ -29,10 +31,14 @@ namespace updater {
 /// (install_interrupted) not to keep that image as the fallback, and the
 /// device boots the fallback image meanwhile. It returns true only once the
 /// marker's removal is on storage, and, with trial boots, after the new
-/// image's trial state (begin_trial). No image is opened for writing but by the
-/// copy commands.
+/// image's trial state (begin_trial). With rollback protection, the new
+/// image's version (from `manifest`, its signed manifest) is recorded before
+/// the marker goes, and without trial boots the version floor is raised to it
+/// once the marker is gone (a floor that cannot be raised is said on standard
+/// error, and the next run counts the recorded version all the same). No
+/// image is opened for writing but by the copy commands.
 bool update_firmware(const std::optional<std::string>& fallback_digest,
-                     const std::string& update_digest);
+                     const std::string& update_digest, const std::optional<Manifest>& manifest);
 
 /// What stands in the way of an installation, one reason line each; empty
 /// when it can go ahead: each entry it writes (the current image, the
@@ -52,9 +58,10 @@ std::vector<std::string> images_in_use();
 bool install_interrupted();
 
 /// Records that the current image is complete after all (it matches the
-/// update file): with trial boots, begins its trial; then removes the install
-/// marker. Returns true when that is on storage; otherwise says why on
-/// standard error (also when the trial state cannot be written).
-bool finish_interrupted_install();
+/// update file, whose signed manifest is `manifest`): records its version
+/// (rollback protection), with trial boots begins its trial, then removes the
+/// install marker and, without trial boots, raises the version floor. Returns true when that is on
+/// storage; otherwise says why on standard error (also when the trial state cannot be written).
+bool finish_interrupted_install(const std::optional<Manifest>& manifest);
 
 }  // namespace updater

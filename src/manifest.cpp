@@ -58,6 +58,10 @@ bool is_compatible_char(char c) {
 
 }  // namespace
 
+std::optional<std::uint64_t> parse_version(std::string_view text) {
+    return parse_decimal(text, manifest_version_limit);
+}
+
 std::variant<Manifest, std::string> parse_manifest(std::string_view text) {
     if (text.empty()) {
         return "it is empty";

@@ -29,6 +29,10 @@ struct Manifest {
     std::optional<std::string> compatible;  ///< 1 to 64 of A-Z a-z 0-9 . _ + -
 };
 
+/// The version that `text` writes in full: decimal, no leading zeros, at
+/// most manifest_version_limit; otherwise std::nullopt. Pure.
+std::optional<std::uint64_t> parse_version(std::string_view text);
+
 /// Returns the manifest that `text` is in full, or why it is not one, as a
 /// phrase for a reason line ("its size line ..."). Pure.
 std::variant<Manifest, std::string> parse_manifest(std::string_view text);

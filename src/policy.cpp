@@ -1,6 +1,14 @@
 #include "policy.hpp"
 
 namespace updater {
+namespace {
+
+/// True when the update may be installed on this device at all.
+bool acceptable(const Facts& facts) {
+    return facts.authentic && facts.compatible && facts.no_downgrade;
+}
+
+}  // namespace
 
 Action decide(const Facts& facts) {
     if (!facts.update_digest || !facts.update_is_image) {
@@ -12,9 +20,9 @@ Action decide(const Facts& facts) {
         if (!facts.interrupted) {
             return Action::nothing;
         }
-        return facts.authentic ? Action::finish_interrupted : Action::rejected;
+        return acceptable(facts) ? Action::finish_interrupted : Action::rejected;
     }
-    if (!facts.authentic) {
+    if (!acceptable(facts)) {
         return Action::rejected;
     }
     if (!facts.writable) {

@@ -26,6 +26,12 @@ struct Facts {
     bool current_on_trial = false;
     /// The update may be installed: its signature holds, in a signed build.
     bool authentic = true;
+    /// The update is for this kind of device (a build with a compatible
+    /// string checks its signed manifest).
+    bool compatible = true;
+    /// The update is no downgrade (a build with rollback protection checks
+    /// its signed version against the device's version floor).
+    bool no_downgrade = true;
     /// Every path the installation writes is a regular file or absent, and
     /// the update file is not one of the images itself.
     bool writable = true;
@@ -40,7 +46,8 @@ enum class Action {
     nothing,
     /// "Firmware update could not be read.": nothing is written.
     unreadable,
-    /// "Firmware update rejected.": nothing is written.
+    /// "Firmware update rejected." (not authentic, for another device, or a
+    /// downgrade): nothing is written.
     rejected,
     /// The current image, left suspect by a cut-off install, is the update
     /// after all: record it as complete (no image is copied).
@@ -61,7 +68,9 @@ enum class Action {
 };
 
 /// The action for `facts`. Guarantees, for every input: it never installs
-/// an update that did not read, failed the image check or is not authentic;
+/// an update that did not read, failed the image check, is not authentic, is
+/// for another kind of device or is a downgrade (nor finishes the
+/// interrupted install of one);
 /// never overwrites the current image while it is the only whole image
 /// unless it is kept as the fallback image first; keeps as the fallback image
 /// only a current image that read, is not suspect and is confirmed (or is the

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -103,6 +104,32 @@ bool rename_durably(const char* from, const char* to, const char* directory) {
         return false;
     }
     return fsync_directory(directory);
+}
+
+std::optional<std::string> read_small_file(const char* path, std::size_t limit) {
+    const FileDescriptor fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        static_cast<std::uint64_t>(status.st_size) > limit) {
+        return std::nullopt;
+    }
+    std::string text(limit + 1, '\0');
+    std::size_t length = 0;
+    while (length < text.size()) {
+        const ssize_t got = ::read(fd.get(), text.data() + length, text.size() - length);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0 && errno != EINTR) {
+            return std::nullopt;
+        }
+        length += got > 0 ? static_cast<std::size_t>(got) : 0;
+    }
+    if (length > limit) {
+        return std::nullopt;
+    }
+    text.resize(length);
+    return text;
 }
 
 bool exists(const char* path) {

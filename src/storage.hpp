@@ -40,6 +40,11 @@ bool write_durably(const char* path, const char* temporary, std::string_view con
 /// when the rename is on storage; otherwise says why on standard error.
 bool rename_durably(const char* from, const char* to, const char* directory);
 
+/// The contents of the file at `path` when it is a regular file (links
+/// followed) of at most `limit` bytes; otherwise std::nullopt. Opened
+/// without waiting, so a FIFO or a device there cannot hold the run up.
+std::optional<std::string> read_small_file(const char* path, std::size_t limit);
+
 /// True when anything exists at `path`, a dangling link included.
 bool exists(const char* path);
 

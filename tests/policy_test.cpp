@@ -48,6 +48,14 @@ TEST(Decide, SafetyRules) {
         {"update is no image", with([](Facts& f) { f.update_is_image = false; }),
          Action::unreadable},
         {"not authentic", with([](Facts& f) { f.authentic = false; }), Action::rejected},
+        {"for another device", with([](Facts& f) { f.compatible = false; }), Action::rejected},
+        {"a downgrade", with([](Facts& f) { f.no_downgrade = false; }), Action::rejected},
+        {"interrupted, same, a downgrade: rejected", with([](Facts& f) {
+             f.interrupted = true;
+             f.update_digest = a;
+             f.no_downgrade = false;
+         }),
+         Action::rejected},
         {"interrupted, same as the update: finished", with([](Facts& f) {
              f.interrupted = true;
              f.update_digest = a;
@@ -99,7 +107,7 @@ TEST(Decide, SafetyRules) {
 template <typename Visit>
 void for_every_fact(Visit visit) {
     const std::array<std::optional<std::string>, 3> digests = {none, a, b};
-    for (unsigned bits = 0; bits < (1u << 8); ++bits) {
+    for (unsigned bits = 0; bits < (1u << 10); ++bits) {
         for (const auto& current : digests) {
             for (const auto& update : digests) {
                 Facts facts;
@@ -111,6 +119,8 @@ void for_every_fact(Visit visit) {
                 facts.authentic = bits & 32u;
                 facts.writable = bits & 64u;
                 facts.image_in_use = bits & 128u;
+                facts.compatible = bits & 256u;
+                facts.no_downgrade = bits & 512u;
                 // A digest is only ever taken of an image that is there.
                 facts.current_digest = facts.current_present ? current : none;
                 facts.update_digest = update;
@@ -137,7 +147,9 @@ TEST(Decide, InvariantsHoldForEveryCombination) {
         // Never install what did not read, is no image, or is not authentic;
         // never install what is already there.
         if (writes) {
-            EXPECT_TRUE(f.update_digest && f.update_is_image && f.authentic) << where;
+            EXPECT_TRUE(f.update_digest && f.update_is_image && f.authentic && f.compatible &&
+                        f.no_downgrade)
+                << where;
         }
         if (installs) {
             EXPECT_NE(f.current_digest, f.update_digest) << where;
@@ -168,13 +180,13 @@ TEST(Decide, InvariantsHoldForEveryCombination) {
             EXPECT_FALSE(f.writable) << where;
         }
         if (action == Action::rejected) {
-            EXPECT_FALSE(f.authentic) << where;
+            EXPECT_FALSE(f.authentic && f.compatible && f.no_downgrade) << where;
         }
         if (action == Action::unreadable) {
             EXPECT_TRUE(!f.update_digest || !f.update_is_image) << where;
         }
     });
-    EXPECT_EQ(combinations, 256 * 9);
+    EXPECT_EQ(combinations, 1024 * 9);
 }
 
 }  // namespace
