@@ -21,7 +21,7 @@ stage() {
     echo "== done in $((SECONDS - start)) s: $*" >&2
 }
 
-stage shellcheck -x scripts/*.sh tests/system/*.sh .ci/run
+stage shellcheck -x scripts/*.sh tests/system/*.sh tests/system/lib/*.sh .ci/run
 stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image dist/release/postinst
 stage shellcheck -s sh dist/sign/kestran-sign
 stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp
