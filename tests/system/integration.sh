@@ -9,8 +9,9 @@
 # Debian) and busybox sh.
 #
 # Usage: integration.sh TOOL [RUNNER...]
-# Environment: the build's tags (lib/rows.sh): unsigned, and trial when
-# TRIAL_BOOTS is set, with BOOT_IMAGE its kestran-boot-image.
+# Environment: INTEGRATION_ROWS="name ..." runs only those rows. The build's
+# tags (lib/rows.sh): unsigned, and trial when TRIAL_BOOTS is set, with
+# BOOT_IMAGE its kestran-boot-image.
 # Exit status: 0 passed, 1 failed, 77 no namespace (a failure when CI=true).
 set -euo pipefail
 
@@ -218,7 +219,8 @@ main() {
     [[ -z ${TRIAL_BOOTS:-} ]] || have+=" trial"
     local passed=1 failed=0 skipped=0 # passed: the unit check above
     for shell in "${shells[@]}"; do
-        SHELL_CMD=$shell run_rows "$here/integration.sh" "$table" "$have" "" " ($shell)" "$TOOL" "$@"
+        SHELL_CMD=$shell run_rows "$here/integration.sh" "$table" "$have" "${INTEGRATION_ROWS:-}" \
+            " ($shell)" "$TOOL" "$@"
     done
     echo "integration: $passed passed, $failed failed"
     ((failed == 0))
