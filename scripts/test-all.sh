@@ -21,10 +21,10 @@ stage() {
     echo "== done in $((SECONDS - start)) s: $*" >&2
 }
 
-stage shellcheck -x scripts/*.sh tests/system/*.sh .ci/run
+stage shellcheck -x scripts/*.sh tests/system/*.sh tests/system/lib/*.sh .ci/run
 stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image dist/release/postinst
 stage shellcheck -s sh dist/sign/kestran-sign
-stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/*.cpp
+stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp
 stage mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image.8 man/kestran-sign.1
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh

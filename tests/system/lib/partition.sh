@@ -1,0 +1,221 @@
+# What the image partition and the stick hold, in the one notation of the
+# system tests' tables. Sourced; the tables write four paths in this order:
+#
+#   current image    /mnt/imgpart/kestran_current.sqsh
+#   fallback image   /mnt/imgpart/kestran_fallback.sqsh
+#   update file      /mnt/usb/kestran.fir
+#   install marker   /mnt/imgpart/kestran_install.incomplete
+#
+# e.g. "A O B -". The three files:
+#   X   (a capital letter) a file holding exactly payload X: random bytes of
+#       a size the row gives (make_payloads), kept in /mnt/ref/X; a payload
+#       of size 0 (E=0 by custom) is an empty file; of size "sqfs", a
+#       squashfs image of a random 64 KiB file (mksquashfs)
+#   X<  a file holding a strict prefix of X (a copy cut short); placed, the
+#       first half of X
+#   X~  a file of X's size holding other bytes
+#   -   nothing            /  a directory      p  a FIFO
+#   c   a character device (as /dev/zero)      z  a symbolic link to /dev/zero
+#   d   a dangling link    l  a link loop      f  a link to the fallback image
+# The marker: "M" an empty file, "/" a directory, "-" nothing.
+#
+# The trial state /mnt/imgpart/kestran_trial: a number of boots begun, "R"
+# rejected, "X" text that is no count, "/" a directory, "-" none; with "p"
+# after it (e.g. "1p"), a FIFO stands at its temporary path kestran_trial.new.
+# shellcheck shell=bash
+
+readonly current_image=/mnt/imgpart/kestran_current.sqsh
+readonly fallback_image=/mnt/imgpart/kestran_fallback.sqsh
+readonly update_file=/mnt/usb/kestran.fir
+readonly install_marker=/mnt/imgpart/kestran_install.incomplete
+readonly trial_file=/mnt/imgpart/kestran_trial
+# (The fallback image's temporary name and the version files are for
+# faults.sh and outcome.sh.)
+# shellcheck disable=SC2034
+readonly fallback_copy=/mnt/imgpart/kestran_fallback.sqsh.new
+# shellcheck disable=SC2034
+readonly floor_file=/mnt/imgpart/kestran_version_floor
+# shellcheck disable=SC2034
+readonly version_file=/mnt/imgpart/kestran_current.version
+
+# Makes the payloads PAYLOADS names ("A=64k B=96k E=0", or "-" for none) as
+# random bytes in /mnt/ref, which must exist.
+make_payloads() {
+    local payload
+    for payload in $1; do
+        [[ $payload == - ]] && continue
+        if [[ ${payload#*=} == sqfs ]]; then
+            # A squashfs image of a random 64 KiB file, kept in /mnt/sqfs/X.
+            mkdir -p "/mnt/sqfs/${payload%%=*}"
+            head -c 64k /dev/urandom >"/mnt/sqfs/${payload%%=*}/data"
+            mksquashfs "/mnt/sqfs/${payload%%=*}" "/mnt/ref/${payload%%=*}" -quiet -no-progress \
+                >/dev/null
+        else
+            head -c "${payload#*=}" /dev/urandom >"/mnt/ref/${payload%%=*}"
+        fi
+    done
+}
+
+# Puts what image notation STATE says at PATH (nothing for "-").
+place() {
+    local state=$1 path=$2 ref=/mnt/ref/${1:0:1}
+    case $state in
+    -) ;;
+    /) mkdir "$path" ;;
+    p) mkfifo "$path" ;;
+    c) mknod "$path" c 1 5 ;;
+    z) ln -s /dev/zero "$path" ;;
+    d) ln -s nowhere "$path" ;;
+    l) ln -s "$path" "$path" ;;
+    f) ln -s "$fallback_image" "$path" ;;
+    [A-Z]\<) head -c $(($(stat -c %s "$ref") / 2)) "$ref" >"$path" ;;
+    [A-Z]~) head -c "$(stat -c %s "$ref")" /dev/urandom >"$path" ;;
+    [A-Z]) cp "$ref" "$path" ;;
+    *) fail "unknown image notation '$state'" ;;
+    esac
+}
+
+# Puts the four paths in place as PARTITION ("current fallback update
+# marker") says; their directories must exist.
+place_partition() {
+    local cur fb upd mark
+    read -r cur fb upd mark <<<"$1"
+    place "$cur" "$current_image"
+    place "$fb" "$fallback_image"
+    place "$upd" "$update_file"
+    case $mark in
+    -) ;;
+    M) : >"$install_marker" ;;
+    /) mkdir "$install_marker" ;;
+    *) fail "unknown marker notation '$mark'" ;;
+    esac
+}
+
+# Fails, naming NAME, unless PATH holds what image notation STATE says.
+check_image() {
+    local name=$1 path=$2 state=$3 ref=/mnt/ref/${3:0:1}
+    case $state in
+    -) [[ ! -e $path && ! -L $path ]] || fail "$name exists, expected none" ;;
+    /) [[ -d $path && ! -L $path ]] || fail "$name is not a directory" ;;
+    p) [[ -p $path ]] || fail "$name is not a FIFO" ;;
+    c) [[ -c $path && ! -L $path ]] || fail "$name is not a character device" ;;
+    z) [[ $(readlink "$path") == /dev/zero ]] || fail "$name is not a link to /dev/zero" ;;
+    d) [[ $(readlink "$path") == nowhere ]] || fail "$name is not the dangling link" ;;
+    l) [[ $(readlink "$path") == "$path" ]] || fail "$name is not the link loop" ;;
+    f) [[ $(readlink "$path") == */kestran_fallback.sqsh ]] || fail "$name is not the link" ;;
+    [A-Z]~)
+        [[ -f $path && $(stat -c %s "$path") == "$(stat -c %s "$ref")" ]] ||
+            fail "$name is not of ${state:0:1}'s size"
+        ! cmp -s "$path" "$ref" || fail "$name holds ${state:0:1}, expected other bytes"
+        ;;
+    [A-Z]\<)
+        local size
+        [[ -f $path ]] || fail "$name missing, expected a prefix of ${state:0:1}"
+        size=$(stat -c %s "$path")
+        ((size < $(stat -c %s "$ref"))) || fail "$name is not cut short"
+        cmp -s -n "$size" "$path" "$ref" || fail "$name is not a prefix of ${state:0:1}"
+        ;;
+    [A-Z])
+        [[ -f $path ]] || fail "$name missing, expected ${state}"
+        cmp -s "$path" "$ref" || fail "$name does not hold ${state}"
+        ;;
+    *) fail "unknown image notation '$state'" ;;
+    esac
+}
+
+# Fails unless the four paths hold what PARTITION ("current fallback update
+# marker") says.
+check_partition() {
+    local cur fb upd mark
+    read -r cur fb upd mark <<<"$1"
+    check_image "current image" "$current_image" "$cur"
+    check_image "fallback image" "$fallback_image" "$fb"
+    check_image "update file" "$update_file" "$upd"
+    case $mark in
+    M) [[ -f $install_marker ]] || fail "install marker missing" ;;
+    /) [[ -d $install_marker ]] || fail "install marker is not the directory" ;;
+    -) [[ ! -e $install_marker ]] || fail "install marker left behind" ;;
+    *) fail "unknown marker notation '$mark'" ;;
+    esac
+}
+
+# Prints what PATH holds in image notation: a payload's letter when it holds
+# exactly that payload, else "X<" for a strict prefix of payload X, "X~" for
+# X's size; "?" for what the notation has no word for.
+describe() {
+    local path=$1 size ref
+    if [[ -L $path ]]; then
+        case $(readlink "$path") in
+        /dev/zero) echo z ;;
+        nowhere) echo d ;;
+        "$path") echo l ;;
+        */kestran_fallback.sqsh) echo f ;;
+        *) echo '?' ;;
+        esac
+        return
+    fi
+    [[ -e $path ]] || { echo -; return; }
+    [[ ! -d $path ]] || { echo /; return; }
+    [[ ! -p $path ]] || { echo p; return; }
+    [[ ! -c $path ]] || { echo c; return; }
+    [[ -f $path ]] || { echo '?'; return; }
+    size=$(stat -c %s "$path")
+    for ref in /mnt/ref/[A-Z]; do
+        [[ -f $ref ]] || continue
+        [[ $size != "$(stat -c %s "$ref")" ]] || ! cmp -s "$path" "$ref" || { echo "${ref##*/}"; return; }
+    done
+    for ref in /mnt/ref/[A-Z]; do
+        [[ -f $ref ]] || continue
+        ((size >= $(stat -c %s "$ref"))) || ! cmp -s -n "$size" "$path" "$ref" ||
+            { echo "${ref##*/}<"; return; }
+    done
+    for ref in /mnt/ref/[A-Z]; do
+        [[ -f $ref ]] || continue
+        [[ $size != "$(stat -c %s "$ref")" ]] || { echo "${ref##*/}~"; return; }
+    done
+    echo '?'
+}
+
+# Prints what the four paths hold, as check_partition takes it.
+describe_partition() {
+    local mark=-
+    [[ ! -f $install_marker ]] || mark=M
+    [[ ! -d $install_marker ]] || mark=/
+    echo "$(describe "$current_image") $(describe "$fallback_image") $(describe "$update_file") $mark"
+}
+
+# Puts trial state STATE in place (nothing for "-").
+place_trial() {
+    local state=$1
+    if [[ $state == *p ]]; then
+        mkfifo "$trial_file.new"
+        state=${state%p}
+    fi
+    case $state in
+    -) ;;
+    /) mkdir "$trial_file" ;;
+    R) echo rejected >"$trial_file" ;;
+    X) echo "two boots" >"$trial_file" ;;
+    *) echo "$state" >"$trial_file" ;;
+    esac
+}
+
+# Fails unless the trial state is STATE; without "p" after it, nothing may be
+# left at the temporary path.
+check_trial() {
+    local state=$1 now
+    if [[ $state == *p ]]; then
+        [[ -p $trial_file.new ]] || fail "the FIFO at $trial_file.new is gone"
+        state=${state%p}
+    else
+        [[ ! -e $trial_file.new ]] || fail "the trial state's temporary file is left behind"
+    fi
+    now=$(cat "$trial_file" 2>/dev/null) || now=''
+    case $state in
+    -) [[ ! -e $trial_file ]] || fail "trial state '$now', expected none" ;;
+    /) [[ -d $trial_file ]] || fail "the trial state is no longer the directory" ;;
+    R) [[ $now == rejected ]] || fail "trial state '$now', expected rejected" ;;
+    X) [[ $now == "two boots" ]] || fail "trial state '$now', expected 'two boots'" ;;
+    *) [[ -f $trial_file && $now == "$state" ]] || fail "trial state '$now', expected $state" ;;
+    esac
+}
