@@ -5,7 +5,8 @@
 #   build  compiler and CMake only (enough for the demo)
 #   test   also GoogleTest, valgrind, strace, shellcheck, clang-format, systemd,
 #          busybox, e2fsprogs, libsodium and signify (signed updates), mandoc,
-#          squashfs-tools (images to mount and check)
+#          squashfs-tools (images to mount and check), clang and libFuzzer
+#          (the fuzz preset)
 #   device what scripts/device-box.sh runs on the host: qemu-system-arm and the
 #          tools that make the SD card, the USB stick and the images
 #   all    all of these, and the ARM cross compiler, qemu-user, and lintian for
@@ -14,7 +15,7 @@ set -euo pipefail
 
 build=(g++ cmake ninja-build util-linux coreutils)
 test=(libgtest-dev googletest valgrind strace shellcheck clang-format systemd busybox e2fsprogs
-    libsodium-dev signify-openbsd mandoc squashfs-tools)
+    libsodium-dev signify-openbsd mandoc squashfs-tools clang libfuzzer-14-dev)
 cross=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user-static lintian git)
 device=(qemu-system-arm device-tree-compiler squashfs-tools dosfstools mtools e2fsprogs cpio fdisk
     gzip)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks, builds everything and runs
-# every test: static checks, the host build, the sanitizer build, the ARMv6
+# every test: static checks, the host build, the sanitizer build, the fuzz
+# targets (libFuzzer, a bounded number of runs each), the ARMv6
 # dynamic and static builds under qemu -cpu arm1176, the negative controls
 # (power cuts, ARMv6), the device in a box (the static build on an emulated
 # ARM1176 board: update, power cuts, sticks, signed updates, trial boots) and
@@ -23,11 +24,12 @@ stage() {
 
 stage shellcheck -x scripts/*.sh tests/system/*.sh tests/system/lib/*.sh .ci/run
 stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image dist/release/postinst
-stage shellcheck -s sh dist/sign/kestran-sign
-stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp
+stage shellcheck -s sh dist/sign/kestran-sign tests/fuzz/make-seeds.sh
+stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp tests/fuzz/*.cpp tests/fuzz/*.hpp
 stage mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image.8 man/kestran-sign.1
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh
+stage cmake --workflow --preset fuzz --fresh
 stage bash scripts/negative-control.sh powercut
 stage bash scripts/armv6.sh
 stage bash scripts/negative-control.sh armv6
