@@ -14,7 +14,10 @@
 # (read, checked, rejected) against the same run with no signature at all
 # (rejected at once), 21 of each alternating; the difference of the medians
 # is what reading and checking a signature costs. RUNNER runs the tool, such
-# as qemu-arm-static -cpu arm1176 -L RUNTIME for an ARMv6 build.
+# as qemu-arm-static -cpu arm1176 -L RUNTIME for an ARMv6 build. With
+# KESTRAN_SIGNATURE=manifest the signature is an embedded one of a manifest
+# (version 1, compatible test-board) of the other file: verified, parsed,
+# and rejected for its digest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,7 +38,11 @@ if [[ ${1:-} == --signature-in-namespace ]]; then
     head -c 1M /dev/urandom >/mnt/imgpart/kestran_current.sqsh
     head -c 1M /dev/urandom >/mnt/usb/kestran.fir
     head -c 1M /dev/urandom >/mnt/other
-    dist/sign/kestran-sign "$keys/test.sec" /mnt/other 2>/dev/null
+    if [[ ${KESTRAN_SIGNATURE:-} == manifest ]]; then
+        dist/sign/kestran-sign -V 1 -C test-board "$keys/test.sec" /mnt/other 2>/dev/null
+    else
+        dist/sign/kestran-sign "$keys/test.sec" /mnt/other 2>/dev/null
+    fi
     : >/mnt/with.times
     : >/mnt/without.times
     for ((i = 0; i < 42; i++)); do
