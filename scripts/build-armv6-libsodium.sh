@@ -19,6 +19,11 @@ set -euo pipefail
 
 readonly triple=arm-linux-gnueabihf
 readonly cpu_flags="-march=armv6 -mfpu=vfp -mfloat-abi=hard -marm"
+# Each function and object in a section of its own, so that a program linked
+# with --gc-sections keeps only what it calls (a verifier: a small part), and
+# the minimal build (the high-level APIs only, no deprecated ones).
+readonly section_flags="-ffunction-sections -fdata-sections"
+readonly configure_flags="--disable-shared --enable-static --enable-minimal"
 readonly gcc_version=12
 readonly cache=${KESTRAN_ARMV6_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/kestran-armv6}
 readonly src_dir=$cache/libsodium-src build_dir=$cache/build/libsodium
@@ -147,9 +152,12 @@ ensure_source_lists() {
     [[ -n $(source_version) ]] || die "apt knows no libsodium source package"
 }
 
-# What the build is made from: the source package's version and this script.
+# What the build is made from: the source package's version, the flags it
+# is configured and compiled with, and this script.
 fingerprint() {
     echo "libsodium $1"
+    echo "cflags $cpu_flags -O2 $section_flags"
+    echo "configure $configure_flags"
     sha256sum "${BASH_SOURCE[0]}" | cut -d' ' -f1
 }
 
@@ -196,10 +204,11 @@ configure_libsodium() {
     cd "$build_dir"
     # The cache's paths stay out of the objects (assertion messages), so
     # that a binary linked with them does not depend on where the cache is.
+    # shellcheck disable=SC2086 # configure_flags is a list of words
     CC="$triple-gcc $cpu_flags $(steered_cflags)" \
-        CFLAGS="-O2 -ffile-prefix-map=$src_dir/libsodium=libsodium -ffile-prefix-map=$build_dir=libsodium" \
+        CFLAGS="-O2 $section_flags -ffile-prefix-map=$src_dir/libsodium=libsodium -ffile-prefix-map=$build_dir=libsodium" \
         "$src_dir/libsodium/configure" --build=x86_64-linux-gnu --host="$triple" \
-        --prefix=/usr --libdir=/usr/lib --disable-shared --enable-static
+        --prefix=/usr --libdir=/usr/lib $configure_flags
 }
 
 build_libsodium() {
