@@ -5,8 +5,8 @@
 #   build  compiler and CMake only (enough for the demo)
 #   test   also GoogleTest, valgrind, strace, shellcheck, clang-format, systemd,
 #          busybox, e2fsprogs, libsodium and signify (signed updates), mandoc
-#   device what scripts/device-box.sh runs on the host: qemu-system-arm and the
-#          tools that make the SD card, the USB stick and the images
+#   device what the device box (tests/device) runs on the host: qemu-system-arm
+#          and the tools that make the SD card, the USB stick and the images
 #   all    all of these, and the ARM cross compiler, qemu-user, and lintian for
 #          the release's Debian package (the default)
 set -euo pipefail

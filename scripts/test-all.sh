@@ -8,6 +8,7 @@
 # directories and compared, and a vendor-SDK style build tested under qemu
 # -cpu arm1176. Run as root (apt-get, mount namespaces).
 set -euo pipefail
+shopt -s globstar
 cd "$(dirname "$0")/.."
 
 bash scripts/install-prerequisites.sh all
@@ -21,7 +22,8 @@ stage() {
     echo "== done in $((SECONDS - start)) s: $*" >&2
 }
 
-stage shellcheck -x scripts/*.sh tests/system/*.sh .ci/run
+stage shellcheck -x scripts/*.sh tests/**/*.sh .ci/run
+stage shellcheck -s sh tests/device/guest/*
 stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image dist/release/postinst
 stage shellcheck -s sh dist/sign/kestran-sign
 stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/*.cpp
@@ -31,8 +33,7 @@ stage cmake --workflow --preset sanitize --fresh
 stage bash scripts/negative-control.sh powercut
 stage bash scripts/armv6.sh
 stage bash scripts/negative-control.sh armv6
-stage bash scripts/device-box.sh
-stage bash scripts/device-faults.sh
+stage bash tests/device/run.sh
 stage bash scripts/check-reproducible.sh
 stage bash scripts/vendor-sdk.sh
 echo "stages: $stages passed, 0 failed"
