@@ -30,10 +30,10 @@ stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/*.cpp
 stage mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image.8 man/kestran-sign.1
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh
-stage bash scripts/negative-control.sh powercut
+stage bash tests/controls/negative-control.sh powercut
 stage bash scripts/armv6.sh
-stage bash scripts/negative-control.sh armv6
+stage bash tests/controls/negative-control.sh armv6
 stage bash tests/device/run.sh
-stage bash scripts/check-reproducible.sh
+stage bash tests/controls/check-reproducible.sh
 stage bash scripts/vendor-sdk.sh
 echo "stages: $stages passed, 0 failed"
