@@ -7,8 +7,8 @@
 #          busybox, e2fsprogs, libsodium and signify (signed updates), mandoc,
 #          squashfs-tools (images to mount and check), clang and libFuzzer
 #          (the fuzz preset)
-#   device what scripts/device-box.sh runs on the host: qemu-system-arm and the
-#          tools that make the SD card, the USB stick and the images
+#   device what the device box (tests/device) runs on the host: qemu-system-arm
+#          and the tools that make the SD card, the USB stick and the images
 #   all    all of these, and the ARM cross compiler, qemu-user, and lintian for
 #          the release's Debian package (the default)
 set -euo pipefail

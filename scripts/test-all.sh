@@ -9,6 +9,7 @@
 # directories and compared, and a vendor-SDK style build tested under qemu
 # -cpu arm1176. Run as root (apt-get, mount namespaces).
 set -euo pipefail
+shopt -s globstar
 cd "$(dirname "$0")/.."
 
 bash scripts/install-prerequisites.sh all
@@ -22,7 +23,8 @@ stage() {
     echo "== done in $((SECONDS - start)) s: $*" >&2
 }
 
-stage shellcheck -x scripts/*.sh tests/system/*.sh tests/system/lib/*.sh .ci/run
+stage shellcheck -x scripts/*.sh tests/**/*.sh .ci/run
+stage shellcheck -s sh tests/device/guest/*
 stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image dist/release/postinst
 stage shellcheck -s sh dist/sign/kestran-sign tests/fuzz/make-seeds.sh
 stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp tests/fuzz/*.cpp tests/fuzz/*.hpp
@@ -30,11 +32,10 @@ stage mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image.8 man/
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh
 stage cmake --workflow --preset fuzz --fresh
-stage bash scripts/negative-control.sh powercut
+stage bash tests/controls/negative-control.sh powercut
 stage bash scripts/armv6.sh
-stage bash scripts/negative-control.sh armv6
-stage bash scripts/device-box.sh
-stage bash scripts/device-faults.sh
-stage bash scripts/check-reproducible.sh
+stage bash tests/controls/negative-control.sh armv6
+stage bash tests/device/run.sh
+stage bash tests/controls/check-reproducible.sh
 stage bash scripts/vendor-sdk.sh
 echo "stages: $stages passed, 0 failed"

@@ -19,7 +19,7 @@
 # Exit status 0 when all of these hold. Run as root from the source tree,
 # after the ARMv6 runtime is built.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 fail() {
     echo "negative control: FAIL: $*" >&2

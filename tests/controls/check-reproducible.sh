@@ -5,7 +5,7 @@
 # the archive, the package, kestran-sign and its manual page, SHA256SUMS,
 # and the linked binary before it was stripped. Run as root, like scripts/release.sh.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 commit=$(git rev-parse HEAD)
 work=$(mktemp -d /tmp/kestran-reproduce.XXXXXX)

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# The device in a box: a whole ARMv6 device under qemu-system-arm (BCM2835
+# board, ARM1176 CPU) with Debian's own kernel for it, an SD card whose ext4
+# image partition holds the firmware image, a vfat USB stick with the update,
+# and a BusyBox start-up (guest/init) that runs the shipped init script and
+# then boots (loop-mounts and switches root into) the squashfs image
+# kestran-boot-image names. The initramfs holds what `cmake --install
+# build/armv6-static` lays out; nothing of the tool is stubbed. This script
+# builds it all into build/device, for the stories beside it (demo.sh,
+# cuts.sh, sticks.sh, signed.sh, trial.sh, bench.sh, faults.sh; run.sh runs
+# what CI runs).
+#
+# Usage (as root, from anywhere; Debian 12):
+#   tests/device/build.sh [--ci]
+# installs the host's packages, downloads the kernel and BusyBox (cached),
+# builds build/armv6-static when it is missing (scripts/armv6.sh), and makes
+# the images v1 and v2, the start-up, the SD card and the USB sticks, and
+# one start-up each with the signed and the trial tool, with their images
+# and sticks, when those tools are built. With --ci (or CI=true) a missing
+# signed or trial tool is a failure.
+#
+# The signed tool is the one the test suite builds beside the static tool,
+# build/armv6-static/tests/init-updater-signed, trusting the key
+# build/armv6-static/tests/keys/test.pub; the sticks for it are signed with
+# dist/sign/kestran-sign and the secret key beside that one (signify-openbsd).
+#
+# The trial tool is the test suite's build with trial boots (N = 2),
+# build/armv6-static/tests/init-updater-trial, with its kestran-boot-image,
+# init-updater-trial-boot-image beside it. It runs on its own start-up
+# (initramfs-trial.cpio) with images of its own, t1 to t4, which also hold
+# that kestran-boot-image and guest/health-check: t2 fails its health check,
+# the others confirm themselves (see trial.sh).
+#
+# Downloads (the armel kernel and busybox-static packages) and what is
+# unpacked from them are cached in $KESTRAN_DEVICE_CACHE (default
+# ~/.cache/kestran-device) and reused. KESTRAN_DEVICE_PAD_MIB (4) is the
+# random padding of each image.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib/common.sh
+source "$here/lib/common.sh"
+# shellcheck source=lib/target.sh
+source "$here/lib/target.sh"
+# shellcheck source=lib/images.sh
+source "$here/lib/images.sh"
+
+# What the trial boots need: their start-up, the images t1-t4 (t2 the bad
+# one), an SD card with t1 and no fallback, and a stick each with t2, t3, t4.
+# Without the trial tool nothing (with $1 = true a failure).
+build_trial() {
+    local required=$1
+    if [[ ! -f $trial_tool || ! -f $trial_boot_image ]]; then
+        if $required; then
+            die "no $trial_tool or $trial_boot_image: the trial boots need the test suite's build of build/armv6-static (scripts/armv6.sh)"
+        fi
+        log "no $trial_tool: nothing for the trial boots"
+        return 0
+    fi
+    log "initramfs with the trial tool; images t1-t4 (t2 fails its health check), SD card with t1, USB sticks"
+    build_trial_initramfs
+    local version
+    for version in t1 t2 t3 t4; do
+        build_firmware "$version" "$([[ $version == t2 ]] && echo bad || echo good)"
+    done
+    rm -rf "$work/trial-sd-root"
+    mkdir -p "$work/trial-sd-root"
+    cp "$work/t1.sqsh" "$work/trial-sd-root/kestran_current.sqsh"
+    make_sd "$work/trial-sd.img" "$work/trial-sd-root"
+    for version in t2 t3 t4; do
+        make_stick "$work/trial-stick-$version.img" "$work/$version.sqsh"
+    done
+}
+
+# Everything in build/device, made anew; $1 = true when the signed and the
+# trial tool must be there.
+build() {
+    local required=$1
+    bash "$src/scripts/install-prerequisites.sh" device
+    fetch_target
+    if [[ ! -x $src/build/armv6-static/init-updater ]]; then
+        log "no build/armv6-static: building it with scripts/armv6.sh"
+        bash "$src/scripts/armv6.sh"
+    fi
+    rm -rf "$work"
+    mkdir -p "$work/logs" "$work/sd-root"
+    log "firmware images v1, v2 (${pad_mib} MiB padding each)"
+    build_firmware v1
+    build_firmware v2
+    log "initramfs"
+    build_initramfs
+    local signed=false
+    if [[ -f $signed_tool ]]; then
+        signed=true
+        log "initramfs with the signed tool"
+        build_signed_initramfs
+    elif $required; then
+        die "no $signed_tool: the signed boots need the test suite's build of build/armv6-static (scripts/armv6.sh)"
+    else
+        log "no $signed_tool: nothing for the signed boots"
+    fi
+    log "SD card with v1, USB sticks"
+    cp "$work/v1.sqsh" "$work/sd-root/kestran_current.sqsh"
+    make_sd "$work/sd.img" "$work/sd-root"
+    make_stick "$work/stick-v2.img" "$work/v2.sqsh"
+    : >"$work/empty.fir"
+    make_stick "$work/stick-empty.img" "$work/empty.fir"
+    if $signed; then
+        # v2 signed, and v2 with the signature of v1 (by the right key).
+        sign "$work/v2.sqsh"
+        make_stick "$work/stick-v2-signed.img" "$work/v2.sqsh" "$work/v2.sqsh.sig"
+        sign "$work/v1.sqsh"
+        make_stick "$work/stick-v2-wrong-sig.img" "$work/v2.sqsh" "$work/v1.sqsh.sig"
+    fi
+    build_trial "$required"
+    log "built in $work: $(cd "$work" && echo ./*.img ./*.sqsh ./initramfs*.cpio)"
+}
+
+require_root
+case ${1:-} in
+--ci) required=true ;;
+"") required=$([[ ${CI:-} == true ]] && echo true || echo false) ;;
+*)
+    sed -n '/^# Usage/,/^# signed or trial/p' "$0" >&2
+    exit 2
+    ;;
+esac
+run_story build build "$required"

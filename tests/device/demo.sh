@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# The device in a box (see build.sh): the update as a user sees it. The first
+# boot, with the stick holding v2, installs it (v1 becomes the fallback) and
+# boots v2; the second, with the same stick, has nothing to do. The bytes
+# the first boot's update wrote are kept for cuts.sh.
+#
+# Usage (as root, after tests/device/build.sh): tests/device/demo.sh
+# The console of every boot is shown as it runs and kept in build/device/logs/.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib/common.sh
+source "$here/lib/common.sh"
+# shellcheck source=lib/target.sh
+source "$here/lib/target.sh"
+# shellcheck source=lib/images.sh
+source "$here/lib/images.sh"
+# shellcheck source=lib/boot.sh
+source "$here/lib/boot.sh"
+# shellcheck source=lib/sdcard.sh
+source "$here/lib/sdcard.sh"
+
+demo() {
+    fresh_disks demo
+    local sd=$work/demo-sd.img stick=$work/stick-v2.img
+    boot first-boot "$sd" "$stick"
+    expect "first boot: booted" "$BOOTED" v2
+    expect "first boot: tool" "$(tool_output)" "$installed_lines"
+    expect "first boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    # The cuts are spread over what this update wrote.
+    echo "$UPDATE_BYTES" >"$work/update-bytes"
+    boot second-boot "$sd" "$stick"
+    expect "second boot: booted" "$BOOTED" v2
+    expect "second boot: tool" "$(tool_output)" "Firmware update found."
+    expect "second boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+}
+
+require_build
+run_story demo demo

@@ -1,0 +1,296 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# Media faults on the device in a box (see build.sh): boots of the emulated
+# device with QEMU's blkdebug driver between a disk and its image file,
+# injecting read, write and flush errors, judged from the host. Each case
+# (lib/fault-cases.sh lists them) is a boot with the fault and the stick
+# holding v2, then a clean boot (same disks, no blkdebug, the stick in),
+# which must complete the update.
+#
+# Usage (as root, after tests/device/build.sh):
+#   tests/device/faults.sh                              the CI set
+#   KESTRAN_FAULT_CASES=all tests/device/faults.sh      every case
+#   KESTRAN_FAULT_CASES="stick-copy flush-install" tests/device/faults.sh
+# KESTRAN_FAULT_TIMEOUT (s, default 150) bounds each boot. The consoles are
+# kept in build/device/logs/fault-*.log, QEMU's own messages beside them in
+# fault-*.qemu; the disks of a case that breaks a rule stay in build/device.
+#
+# Two ways to hold the image partition:
+#   sd   on the SD card, as the device ships. QEMU's SD card model never
+#        passes an error to the guest: a write that fails on the host is
+#        reported done ("sd_blk_write: write error on host side"), so the
+#        card loses writes silently, and it never receives a flush. Only the
+#        tool's read-back from the medium can see that.
+#   usb  on a second logical unit of the USB disk (/dev/sdb1, given to the
+#        start-up as kestran_imgdev), which reports errors to the kernel as a
+#        real disk does; the stick is the first unit (/dev/sda1).
+#
+# Where a fault goes is read from the disks and, for the cases that need
+# it, from a reference boot without faults in layout usb (its row comes
+# first): the sectors of kestran.fir on the stick (mtools) and of the
+# current image on the partition (debugfs); for a new image, which ext4
+# places by timing, one sector every 512 KiB of the free space (dumpe2fs);
+# and, from a QEMU trace of the reference's SCSI commands, how many reads of
+# the stick it takes until the checksum has read all of the update, and
+# which flushes of the image disk follow the fallback and the install
+# copies' writes. A fault meant for the install copy waits for those reads
+# or flushes (a chain of blkdebug states), or, on the SD card, for the
+# read-back of the fallback copy.
+#
+# Rules for every case: the device boots (no timeout, no kernel panic, no
+# failed start-up); the image kestran-boot-image names ("start-up: booting
+# ...") is, byte for byte, the v1 or v2 that booted; "Update complete." only
+# with a current image that is v2; the file system needs no repair; and the
+# fault shows (an I/O error on the console, the checksum's read error, or
+# QEMU's SD card message) where it was meant to strike, else the case is
+# "NOT FIRED" or "FIRED EARLY", which fails the run too. Each case also has
+# its own expectations. The clean boot must then boot v2 with current=v2
+# fallback=v1 and no marker.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib/common.sh
+source "$here/lib/common.sh"
+# shellcheck source=lib/target.sh
+source "$here/lib/target.sh"
+# shellcheck source=lib/images.sh
+source "$here/lib/images.sh"
+# shellcheck source=lib/boot.sh
+source "$here/lib/boot.sh"
+# shellcheck source=lib/sdcard.sh
+source "$here/lib/sdcard.sh"
+# shellcheck source=lib/media.sh
+source "$here/lib/media.sh"
+# shellcheck source=lib/blkdebug.sh
+source "$here/lib/blkdebug.sh"
+# shellcheck source=lib/fault-cases.sh
+source "$here/lib/fault-cases.sh"
+
+# MiB of the guest's 430 MiB held in a filled tmpfs for stick-copy
+# (KESTRAN_FAULT_BALLAST): the page cache left (about 9 MiB) cannot keep the
+# update from its checksum to its copy, which then reads the stick again.
+# With 384 the copy still came from the cache; 410 ran the guest out of
+# memory (kernel panic).
+readonly ballast_mib=${KESTRAN_FAULT_BALLAST:-400}
+boot_timeout=${KESTRAN_FAULT_TIMEOUT:-150}
+readonly installed="current=v2 fallback=v1 marker=no"
+
+# The tool's reason for what it did on the last boot: its first
+# "init-updater: " line, else the first complaint of a command it ran, or
+# "-".
+reason_line() {
+    local line
+    line=$(console | grep -m 1 '^init-updater: ' || true)
+    if [[ -z $line ]]; then
+        line=$(console | grep -m 1 -E '^(sha512sum|cp): ' || true)
+        [[ -z $line ]] || line+=" (the command's; no init-updater: line)"
+    fi
+    echo "${line:--}"
+}
+
+# ---- the reference boots
+
+declare -A ref=()
+
+fresh_case_disks() {
+    local name=$1 source=${2:-$work/sd.img}
+    cp --sparse=always "$source" "$work/fault-$name-disk.img"
+    cp --sparse=always "$work/stick-v2.img" "$work/fault-$name-stick.img"
+}
+
+remove_case_disks() { rm -f "$work/fault-$1-disk.img" "$work/fault-$1-stick.img"; }
+
+# A boot without faults in layout $1: the update must complete. Records in
+# ref[] where the new images landed and, for usb, the counts from its trace.
+reference() {
+    local layout=$1 name=ref-$1 started=$SECONDS
+    [[ -z ${ref[$layout]:-} ]] || return 0
+    fresh_case_disks "$name"
+    local disk=$work/fault-$name-disk.img stick=$work/fault-$name-stick.img
+    local trace=''
+    [[ $layout == usb ]] && trace=$work/logs/fault-$name.trace
+    rm -f "$work/logs/fault-$name.trace"
+    fault_boot "fault-$name" "$layout" "$disk" "$stick" "" "" "" "$trace"
+    local tool state
+    tool=$(tool_output)
+    state=$(sd_state "$disk")
+    [[ $BOOTED == v2 && $tool == *"|Update complete." && $state == "$installed" ]] ||
+        die "the reference boot ($layout, no fault) did not install v2: booted $BOOTED, tool '$tool', $state (console: $LOG)"
+    ref[$layout]=yes
+    local image
+    for image in current fallback; do
+        ref[$layout.$image]=$(ext4_ranges "$disk" "kestran_$image.sqsh")
+    done
+    if [[ $layout == usb ]]; then
+        local sectors last
+        sectors=$(stick_file_sectors "$stick")
+        last=${sectors#* }
+        ref[usb.reads]=$(reads_through "$trace" "$last")
+        ref[usb.flush.fallback]=$(flush_after_writes_to "$trace" <<<"${ref[usb.fallback]}")
+        ref[usb.flush.current]=$(flush_after_writes_to "$trace" <<<"${ref[usb.current]}")
+        [[ -n ${ref[usb.reads]} && -n ${ref[usb.flush.fallback]} && -n ${ref[usb.flush.current]} ]] ||
+            die "no counts in the trace of the reference boot ($trace)"
+        log "reference usb: the stick read ${ref[usb.reads]} times until all of kestran.fir was read; flushes: ${ref[usb.flush.fallback]} after the fallback copy's writes, ${ref[usb.flush.current]} after the install copy's"
+    fi
+    log "reference $layout: new fallback at sectors $(tr '\n' ' ' <<<"${ref[$layout.fallback]}"), new current at $(tr '\n' ' ' <<<"${ref[$layout.current]}")"
+    # shellcheck disable=SC2059 # the format is the table's
+    rows+=("$(printf "$row_format" "reference-$layout" "$((SECONDS - started))" "$BOOTED" \
+        "$(named_image)" "$state" - - ok)"
+        "    fault: none; the image partition on the $layout" "    tool: $tool"
+        "    reason: $(reason_line)")
+    remove_case_disks "$name"
+}
+
+# case that breaks a rule in failures.
+run_case() {
+    local name=$1 started=$SECONDS layout disk_source ballast stick_rules disk_rules fault
+    local want_last want_state want_booted want_reason evidence evidence_after
+    setup_case "$name"
+    fresh_case_disks "$name" "$disk_source"
+    local disk=$work/fault-$name-disk.img stick=$work/fault-$name-stick.img
+    local stick_config='' disk_config=''
+    if [[ -n $stick_rules ]]; then
+        stick_config=$work/fault-$name-stick.ini
+        echo "$stick_rules" >"$stick_config"
+    fi
+    if [[ -n $disk_rules ]]; then
+        disk_config=$work/fault-$name-disk.ini
+        echo "$disk_rules" >"$disk_config"
+    fi
+    log "case $name: $fault"
+    fault_boot "fault-$name" "$layout" "$disk" "$stick" "$stick_config" "$disk_config" "$ballast"
+    local booted=$BOOTED named tool last reason state problems=() fired=yes
+    named=$(named_image)
+    tool=$(tool_output)
+    last=${tool##*|}
+    reason=$(reason_line)
+    state=$(sd_state "$disk")
+    # The rules for every case.
+    [[ $booted == v1 || $booted == v2 ]] || problems+=("did not boot a firmware ($booted)")
+    ! grep -q 'Kernel panic' "$LOG" || problems+=("kernel panic")
+    if [[ -n $ballast ]] && grep -q -e 'Out of memory' -e 'cannot fill the ballast' "$LOG"; then
+        problems+=("the ballast of $ballast MiB left the guest short of memory (KESTRAN_FAULT_BALLAST)")
+    fi
+    if [[ $tool == *"Update complete."* && " $state " != *" current=v2 "* ]]; then
+        problems+=("'Update complete.' with current not v2")
+    fi
+    if [[ $named == none ]]; then
+        problems+=("no image named")
+    elif [[ " $state " != *" $named=$booted "* ]]; then
+        problems+=("the named $named image is not the whole $booted")
+    fi
+    [[ $state != *fsck=* && $state != *extra=* ]] || problems+=("partition: $state")
+    # This case's own.
+    [[ $last == "$want_last" ]] || problems+=("last tool line '$last', expected '$want_last'")
+    [[ $booted == "$want_booted" ]] || problems+=("booted $booted, expected $want_booted")
+    # shellcheck disable=SC2053 # want_state may be a pattern
+    [[ -z $want_state || $state == $want_state ]] || problems+=("partition $state, expected $want_state")
+    [[ -z $want_reason || $reason == *"$want_reason"* ]] ||
+        problems+=("reason '$reason', expected one naming '$want_reason'")
+    # Did the fault strike, and where it was meant to?
+    local seen_at after_at
+    seen_at=$(console | grep -n -m 1 -E "$evidence" | cut -d: -f1 || true)
+    if [[ -z $seen_at ]] && grep -q -s -E "$evidence" "$work/logs/fault-$name.qemu"; then
+        seen_at=qemu
+    fi
+    if [[ -z $seen_at ]]; then
+        fired=no
+    elif [[ -n $evidence_after ]]; then
+        after_at=$(console | grep -n -m 1 -x -F "$evidence_after" | cut -d: -f1 || true)
+        if [[ -z $after_at || $seen_at == qemu ]] || ((seen_at < after_at)); then
+            fired=early
+        fi
+    fi
+    local retries=$RETRIES qemu_said
+    qemu_said=$(sort "$work/logs/fault-$name.qemu" 2>/dev/null | uniq -c |
+        sed 's/^ *\([0-9]*\) /\1x /' | paste -sd';' || true)
+    local faulty_log=$LOG
+
+    fault_boot "fault-$name-clean" "$layout" "$disk" "$stick" "" "" ""
+    retries=$((retries + RETRIES))
+    local clean_booted=$BOOTED clean_tool clean_state
+    clean_tool=$(tool_output)
+    clean_state=$(sd_state "$disk")
+    [[ $clean_booted == v2 && $clean_state == "$installed" ]] ||
+        problems+=("clean boot: booted $clean_booted, $clean_state")
+    [[ ${clean_tool##*|} == "Update complete." || $clean_tool == "Firmware update found." ]] ||
+        problems+=("clean boot: tool '$clean_tool'")
+
+    local verdict=ok
+    case $fired in
+    no) verdict="NOT FIRED" ;;
+    early) verdict="FIRED EARLY" ;;
+    esac
+    if ((${#problems[@]} > 0)); then
+        verdict="FAIL"
+        [[ $fired == yes ]] || verdict+=" ($fired fired)"
+    fi
+    [[ $verdict == ok ]] || failures=$((failures + 1))
+    # shellcheck disable=SC2059 # the format is the table's
+    rows+=("$(printf "$row_format" "$name" "$((SECONDS - started))" "$booted" "$named" "$state" \
+        "$clean_booted" "$clean_state" "$verdict")")
+    rows+=("    fault: $fault" "    tool: $tool" "    reason: $reason")
+    [[ -z $qemu_said ]] || rows+=("    qemu: $qemu_said")
+    ((retries == 0)) || rows+=("    booted again $retries time(s): the SCSI disks came up the other way round")
+    ((${#problems[@]} == 0)) || rows+=("    broken: $(printf '%s; ' "${problems[@]}")(console: $faulty_log)")
+    if [[ $fired != yes ]]; then
+        local where=${evidence_after:+" after the line \"$evidence_after\""}
+        rows+=("    the fault did not show where meant ($fired): no match for /$evidence/$where (console: $faulty_log)")
+    fi
+    if [[ $verdict == ok ]]; then
+        remove_case_disks "$name"
+        rm -f "$work/fault-$name-stick.ini" "$work/fault-$name-disk.ini"
+    fi
+}
+
+main() {
+    ((EUID == 0)) || die "run as root"
+    [[ -f $work/initramfs.cpio && -f $work/stick-v2.img ]] ||
+        die "nothing built: run tests/device/build.sh first"
+    grep -q kestran_imgdev "$work/initramfs/init" ||
+        die "the start-up in $work predates kestran_imgdev: run tests/device/build.sh"
+    local wanted=${KESTRAN_FAULT_CASES:-ci} cases=()
+    case $wanted in
+    ci) cases=("${ci_cases[@]}") ;;
+    all) cases=("${ci_cases[@]}" "${extra_cases[@]}") ;;
+    *) read -r -a cases <<<"$wanted" ;;
+    esac
+    local name
+    for name in "${cases[@]}"; do
+        [[ " ${ci_cases[*]} ${extra_cases[*]} " == *" $name "* ]] ||
+            die "no case $name (cases: ${ci_cases[*]} ${extra_cases[*]})"
+    done
+    local start=$SECONDS images
+    images=$(cat "$work/v1.sqsh" "$work/v2.sqsh" | sha256sum)
+    mkdir -p "$work/logs"
+    rows=() failures=0
+    row_format='%-28s %4s  %-6s %-8s  %-46s  %-6s %-34s %s'
+    # The partition with a fallback image beside the current one.
+    if [[ " ${cases[*]} " == *" current-unreadable-fallback "* ]]; then
+        rm -rf "$work/fault-with-fallback-root"
+        mkdir -p "$work/fault-with-fallback-root"
+        cp "$work/v1.sqsh" "$work/fault-with-fallback-root/kestran_current.sqsh"
+        cp "$work/v1.sqsh" "$work/fault-with-fallback-root/kestran_fallback.sqsh"
+        make_sd "$work/fault-with-fallback.img" "$work/fault-with-fallback-root"
+    fi
+    # The reference boots the cases need, first.
+    for name in "${cases[@]}"; do
+        case $name in
+        stick-copy | write-install | flush-*) reference usb ;;
+        esac
+    done
+    for name in "${cases[@]}"; do
+        run_case "$name"
+    done
+    [[ $(cat "$work/v1.sqsh" "$work/v2.sqsh" | sha256sum) == "$images" ]] ||
+        die "build/device was built again while the faults ran: run them again"
+    rm -rf "$work/fault-with-fallback-root" "$work/fault-with-fallback.img"
+    echo
+    echo "Media faults: each case a boot with the fault, then a clean boot (s: both)."
+    # shellcheck disable=SC2059 # the format is the table's
+    printf "$row_format\n" case s booted named "partition after the faulty boot" clean "partition after the clean boot" verdict
+    printf '%s\n' "${rows[@]}"
+    log "media faults: ${#cases[@]} cases in $((SECONDS - start)) s"
+    ((failures == 0)) || die "$failures of ${#cases[@]} fault cases broke a rule or did not fire"
+    echo "ok: ${#cases[@]} fault cases"
+}
+
+main "$@"

@@ -1,0 +1,151 @@
+# Booting the emulated device, and reading its console.
+# shellcheck shell=bash
+# shellcheck disable=SC2154 # the settings of lib/common.sh, sourced first
+# shellcheck disable=SC2034 # BOOTED, RETRIES and the like are the callers'
+
+# Seconds a boot may take (the faults and the benchmark set their own).
+boot_timeout=240
+
+# Bytes qemu process $1 has written so far (to the disk images, and a few
+# to the console file).
+written() {
+    local key value
+    while read -r key value; do
+        [[ $key == wchar: ]] && echo "$value" && return
+    done <"/proc/$1/io"
+}
+
+# Boots the device and shows the console as it runs, until the firmware
+# reports, the start-up gives up, or a timeout.
+#   boot NAME SD STICK|- [CUT_BYTES] [APPEND...]
+# With CUT_BYTES, qemu is killed (SIGKILL: the power cut) once it has written
+# that many bytes to its disks after "Firmware update found." appeared: the
+# sweep follows the update's progress, however fast the machine is today.
+# The start-up is $INITRAMFS (default: the one with the installed tool).
+# Sets BOOTED (v1, v2, t1-t4, failed, cut, bench or timeout), BOOT_SECONDS, LOG,
+# UPDATE_SECONDS and UPDATE_BYTES (from "Firmware update found." to "Update
+# complete.", when both appeared) and CUT_SECONDS (after that line).
+#
+# The caller's drive and device arguments, when BOOT_DRIVES (an array) is
+# set, replace those for SD and STICK; qemu's own messages go to the file
+# QEMU_LOG when that is set (each boot made again starts it anew).
+#
+# A boot that nothing can have written from is made again, twice at most:
+# one whose console stays empty is a board that never started the kernel
+# (seen once in some hundreds of boots), made again once; and with the image
+# partition on the second logical unit of a USB disk (kestran_imgdev=/dev/sdb1)
+# the kernel, which probes the two units concurrently, now and then names the
+# image disk sda and the stick sdb: the start-up then fails to mount the
+# stick's vfat as the ext4 image partition, before anything is written.
+# RETRIES counts the boots made again for the second reason.
+boot() {
+    local attempt empty_again=yes
+    RETRIES=0
+    for attempt in 1 2 3; do
+        boot_once "$@"
+        ((attempt < 3)) || break
+        if [[ $BOOTED == timeout && ! -s $LOG && $empty_again == yes ]]; then
+            echo "--- boot $1: no console output at all: the emulated board did not start; booting again"
+            empty_again=no
+        elif grep -q '^mount: mounting /dev/sdb1 on /mnt/imgpart failed: Invalid argument' "$LOG"; then
+            log "$1: the SCSI disks came up the other way round (the stick as sdb); booting again"
+            RETRIES=$((RETRIES + 1))
+        else
+            break
+        fi
+    done
+}
+
+# One boot, as boot describes; a console still empty after 90 s ends it
+# (but for the benchmark, whose guest prints only when a pair is done).
+boot_once() {
+    local name=$1 sd=$2 stick=$3 cut=${4:-} append=("${@:5}")
+    local initramfs=${INITRAMFS:-$work/initramfs.cpio}
+    LOG=$work/logs/$name.log
+    rm -f "$LOG"
+    : >"$LOG"
+    local drives=(-drive "if=sd,format=raw,file=$sd,cache=$cache_mode")
+    if [[ $stick != - ]]; then
+        drives+=(-drive "if=none,id=stick,format=raw,file=$stick,cache=$cache_mode"
+            -device "usb-storage,drive=stick")
+    fi
+    if [[ -n ${BOOT_DRIVES[*]:-} ]]; then
+        drives=("${BOOT_DRIVES[@]}")
+    fi
+    echo "--- boot $name: SD $(basename "$sd"), stick ${stick##*/}${cut:+, power cut after $cut bytes of the update}${INITRAMFS:+, start-up ${initramfs##*/}}"
+    local started=$EPOCHREALTIME qemu_said
+    if [[ -n ${QEMU_LOG:-} ]]; then
+        exec {qemu_said}>"$QEMU_LOG"
+    else
+        exec {qemu_said}>&2
+    fi
+    qemu-system-arm -M raspi1ap -cpu arm1176 -kernel "$(kernel_image)" \
+        -dtb "$cache/target/$dtb_name" -initrd "$initramfs" \
+        -append "console=ttyAMA0 rdinit=/init quiet loglevel=3 ${append[*]}" \
+        "${drives[@]}" -display none -monitor none -serial "file:$LOG" -no-reboot 2>&"$qemu_said" &
+    local qemu=$!
+    exec {qemu_said}>&-
+    tail -f --pid="$qemu" "$LOG" | strip_cr &
+
+    local shower=$! found_at='' found_bytes='' complete_at='' complete_bytes='' deadline
+    deadline=$(awk -v t="$started" -v d="$boot_timeout" 'BEGIN { printf "%.3f", t + d }')
+    BOOTED=timeout
+    CUT_SECONDS=''
+    while kill -0 "$qemu" 2>/dev/null; do
+        if [[ -z $found_at ]] && grep -q 'Firmware update found\.' "$LOG"; then
+            found_at=$EPOCHREALTIME
+            found_bytes=$(written "$qemu")
+        fi
+        if [[ -z $complete_at ]] && grep -q 'Update complete\.' "$LOG"; then
+            complete_at=$EPOCHREALTIME
+            complete_bytes=$(written "$qemu")
+        fi
+        if [[ -n $cut && -n $found_at ]] && (($(written "$qemu") - found_bytes >= cut)); then
+            kill -KILL "$qemu"
+            BOOTED="cut"
+            CUT_SECONDS=$(awk -v n="$EPOCHREALTIME" -v f="$found_at" 'BEGIN { printf "%.1f", n - f }')
+            break
+        fi
+        # (The trial images say when they have done their confirming, or
+        # not, and synced.)
+        if grep -q -e '^booted firmware v[0-9]' -e 'start-up: boot failed' -e 'Kernel panic' \
+            -e 'bench: done' -e '^firmware t[0-9]: synced' "$LOG"; then
+            # The firmware has synced and powers off; give it a moment.
+            sleep 1
+            break
+        fi
+        if awk -v n="$EPOCHREALTIME" -v d="$deadline" 'BEGIN { exit !(n >= d) }'; then
+            break
+        fi
+        if [[ ! -s $LOG && " ${append[*]} " != *" kestran_mode=bench "* ]] &&
+            awk -v n="$EPOCHREALTIME" -v s="$started" 'BEGIN { exit !(n - s >= 90) }'; then
+            break
+        fi
+        sleep 0.05
+    done
+    kill -KILL "$qemu" 2>/dev/null || true
+    wait "$qemu" 2>/dev/null || true
+    wait "$shower" 2>/dev/null || true
+    BOOT_SECONDS=$(awk -v s="$started" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.1f", e - s }')
+    if [[ $BOOTED != cut ]]; then
+        if grep -q '^booted firmware v1' "$LOG"; then
+            BOOTED=v1
+        elif grep -q '^booted firmware v2' "$LOG"; then
+            BOOTED=v2
+        elif grep -q '^booted firmware t[1-4]' "$LOG"; then
+            BOOTED=$(grep -m 1 -o '^booted firmware t[1-4]' "$LOG")
+            BOOTED=${BOOTED##* }
+        elif grep -q -e 'start-up: boot failed' -e 'Kernel panic' "$LOG"; then
+            BOOTED=failed
+        elif grep -q 'bench: done' "$LOG"; then
+            BOOTED=bench
+        fi
+    fi
+    UPDATE_SECONDS='' UPDATE_BYTES=''
+    if [[ -n $found_at && -n $complete_at ]]; then
+        UPDATE_SECONDS=$(awk -v f="$found_at" -v c="$complete_at" 'BEGIN { printf "%.1f", c - f }')
+        UPDATE_BYTES=$((complete_bytes - found_bytes))
+    fi
+    echo "--- boot $name: $BOOTED after ${BOOT_SECONDS}s${UPDATE_SECONDS:+ (update ${UPDATE_SECONDS}s, $UPDATE_BYTES bytes written)}"
+}
+

@@ -1,0 +1,91 @@
+# The state of an SD card (or of any disk image with the image partition at
+# 1 MiB), read from the host without mounting.
+# shellcheck shell=bash
+# shellcheck disable=SC2154 # the settings of lib/common.sh, sourced first
+
+# Which of the trial images t1-t4 the file $1 is, byte for byte; fails when
+# it is none of them.
+trial_image_name() {
+    local version
+    for version in t1 t2 t3 t4; do
+        if [[ -f $work/$version.sqsh ]] && cmp -s "$1" "$work/$version.sqsh"; then
+            echo "$version"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# The trial state on the partition copy $1, whose top directory holds the
+# names $2: "trial=" what kestran_trial holds ("none" without it), and
+# "trial.new=..." when there is a kestran_trial.new too.
+trial_field() {
+    local part=$1 names=$2 name field=()
+    for name in kestran_trial kestran_trial.new; do
+        if grep -qxF "$name" <<<"$names"; then
+            field+=("${name#kestran_}=$(debugfs -R "cat /$name" "$part" 2>/dev/null | tr -d '\n')")
+        elif [[ $name == kestran_trial ]]; then
+            field+=(trial=none)
+        fi
+    done
+    echo "${field[*]}"
+}
+
+# What the SD card's image partition holds, read from the host without
+# mounting: a copy of the partition gets its journal replayed and is checked
+# by e2fsck, then its files are compared with v1 and v2 (and t1-t4). Prints
+# e.g. "current=v2 fallback=v1 marker=no", with "extra=NAMES" for any other
+# file and "fsck=STATUS" when e2fsck found errors. With SD_TRIAL set (by
+# trial) the trial state files are no extras and the state follows the
+# marker: "trial=1", "trial=rejected", "trial=none" (see trial_field).
+sd_state() {
+    local sd=$1 part=$work/part-$$.img out=$work/part-file-$$
+    dd if="$sd" of="$part" bs=1M skip=1 conv=sparse status=none
+    # A cut leaves the journal to replay, as the next mount would. After that
+    # only the free block and inode counts, which ext4 does not keep exact on
+    # storage, may be wrong.
+    local fsck=0 problems
+    e2fsck -E journal_only -y "$part" >"$work/logs/e2fsck.log" 2>&1 || true
+    e2fsck -fy "$part" >>"$work/logs/e2fsck.log" 2>&1 || fsck=$?
+    # Any repair counts (Fix?, Clear?, Salvage?, Connect to /lost+found?...),
+    # but for the free counts.
+    problems=$(grep -B1 -E '\? yes$' "$work/logs/e2fsck.log" |
+        grep -v -x -E 'Fix\? yes|--' |
+        grep -v -e '^Free \(blocks\|inodes\) count wrong' -e '^Pass [0-9]' || true)
+    ((fsck < 4)) && [[ -z $problems ]] && fsck=0
+    local name which state=()
+    for name in current fallback; do
+        rm -f "$out"
+        debugfs -R "dump /kestran_$name.sqsh $out" "$part" >/dev/null 2>&1 || true
+        if [[ ! -f $out ]]; then
+            which=none
+        elif cmp -s "$out" "$work/v1.sqsh"; then
+            which=v1
+        elif cmp -s "$out" "$work/v2.sqsh"; then
+            which=v2
+        else
+            which=$(trial_image_name "$out") || which="other($(stat -c %s "$out")B)"
+        fi
+        state+=("$name=$which")
+    done
+    local names extra=()
+    names=$(debugfs -R 'ls -p /' "$part" 2>/dev/null | awk -F/ 'NF > 5 { print $6 }')
+    if grep -qx kestran_install.incomplete <<<"$names"; then
+        state+=(marker=yes)
+    else
+        state+=(marker=no)
+    fi
+    [[ -z ${SD_TRIAL:-} ]] || state+=("$(trial_field "$part" "$names")")
+    # Nothing else may appear on the partition.
+    while IFS= read -r name; do
+        case $name in
+        . | .. | lost+found | kestran_current.sqsh | kestran_fallback.sqsh | kestran_install.incomplete) ;;
+        kestran_trial | kestran_trial.new) [[ -n ${SD_TRIAL:-} ]] || extra+=("$name") ;;
+        *) extra+=("$name") ;;
+        esac
+    done <<<"$names"
+    ((${#extra[@]} == 0)) || state+=("extra=${extra[*]}")
+    ((fsck == 0)) || state+=("fsck=$fsck")
+    rm -f "$part" "$out"
+    echo "${state[*]}"
+}

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
+# The device in a box (see build.sh): trial boots. The tool with trial boots
+# (2), on the start-up of initramfs-trial.cpio, and one SD card starting with
+# t1 and no fallback, through six boots, each image printing "booted
+# firmware tN": t2 installed and booted unconfirmed twice (trial 1, 2; it
+# fails its health check and powers off unconfirmed), rolled back to t1
+# (trial rejected; t1 confirms nothing), t1 again with t2 still on the stick,
+# t3 installed over the rejected t2 keeping t1 as the fallback and confirmed
+# (t1, t3 and t4 run `kestran-boot-image --confirm` from guest/health-check
+# on the image partition the start-up moved into the new root), then t4
+# installed keeping the confirmed t3 as the fallback.
+#
+# Usage (as root, after tests/device/build.sh with the trial tool built):
+#   tests/device/trial.sh
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=lib/common.sh
+source "$here/lib/common.sh"
+# shellcheck source=lib/target.sh
+source "$here/lib/target.sh"
+# shellcheck source=lib/images.sh
+source "$here/lib/images.sh"
+# shellcheck source=lib/boot.sh
+source "$here/lib/boot.sh"
+# shellcheck source=lib/sdcard.sh
+source "$here/lib/sdcard.sh"
+
+# Checks that the last console has a line matching $2 (a basic regular
+# expression), or with $3 = none that it has none; $1 names the case.
+console_has() {
+    local line
+    line=$(console | grep -m 1 -e "$2" || true)
+    if [[ ${3:-} == none ]]; then
+        [[ -z $line ]] || die "$1: the console says '$line' (console: $LOG)"
+        echo "ok: $1: no '$2' on the console"
+    else
+        [[ -n $line ]] || die "$1: no '$2' on the console (console: $LOG)"
+        echo "ok: $1: console: $line"
+    fi
+}
+
+# One boot of the trial story, on the SD card $sd of trial: step $1 with the
+# stick holding $2. Checks what booted ($3), the tool's lines ($4) and the SD
+# card after it ($5), and adds the row of the step to trial_rows.
+trial_boot() {
+    local step=$1 stick=$2 after said tool
+    boot "trial-$step" "$sd" "$work/trial-stick-$stick.img"
+    expect "trial $step: booted" "$BOOTED" "$3"
+    expect "trial $step: tool" "$(tool_output)" "$4"
+    after=$(sd_state "$sd")
+    expect "trial $step: SD" "$after" "$5"
+    tool=$(tool_output | sed -e 's/Firmware update found\./found/' -e 's/Updating Firmware\./updating/' \
+        -e 's/Copying the new firmware\./copying/' -e 's/Update complete\./complete/')
+    said=$(console | sed -n -e 's/^kestran-boot-image: //p' -e '/^health check failed$/p' |
+        awk '{ printf "%s%s", (NR > 1 ? "; " : ""), $0 }')
+    # shellcheck disable=SC2059 # the format is the table's
+    trial_rows+=("$(printf "$trial_format" "$step" "$stick" "$BOOT_SECONDS" "$BOOTED" "$tool" \
+        "${after/ marker=no/}" "${said:--}")")
+}
+
+# The tool with trial boots (2), on the start-up of initramfs-trial.cpio, and
+# one SD card (t1, no fallback) through six boots: t2, which never confirms,
+# installed and booted twice, then rolled back to t1; t3 installed over the
+# rejected t2, keeping t1, and confirmed; t4 installed, keeping t3.
+trial() {
+    local INITRAMFS=$work/initramfs-trial.cpio SD_TRIAL=yes
+    [[ -f $INITRAMFS && -f $work/trial-sd.img && -f $work/trial-stick-t4.img ]] ||
+        die "nothing built for the trial tool: build $trial_tool (scripts/armv6.sh), then tests/device/build.sh"
+    local version
+    version=$(strings -a "$work/init-updater-trial" | grep -F '(trial boots 2)' || true)
+    [[ -n $version ]] || die "the trial tool's version does not say '(trial boots 2)'"
+    echo "ok: trial tool: $version"
+    grep -qx 'trial_boots=2' "$trial_boot_image" ||
+        die "$trial_boot_image is not configured with trial_boots=2"
+
+    local sd=$work/trial-story-sd.img trial_rows=()
+    local trial_format='%-4s %-5s %5s  %-6s  %-32s  %-37s  %s\n'
+    local installed=$installed_lines
+    local nothing="Firmware update found."
+    cp --sparse=always "$work/trial-sd.img" "$sd"
+    expect "trial: SD at the start" "$(sd_state "$sd")" "current=t1 fallback=none marker=no trial=none"
+
+    # a. t2 installed, on trial: its first boot fails the health check.
+    trial_boot a t2 t2 "$installed" "current=t2 fallback=t1 marker=no trial=1"
+    console_has "trial a" '^health check failed$'
+    console_has "trial a" '^kestran-boot-image: ' none
+    # b. Nothing to install; the second trial boot, unconfirmed too.
+    trial_boot b t2 t2 "$nothing" "current=t2 fallback=t1 marker=no trial=2"
+    console_has "trial b" '^health check failed$'
+    console_has "trial b" '^kestran-boot-image: ' none
+    # c. Two boots begun without a confirmation: t2 is rejected, t1 boots and
+    # cannot confirm t2.
+    trial_boot c t2 t1 "$nothing" "current=t2 fallback=t1 marker=no trial=rejected"
+    console_has "trial c" '^kestran-boot-image: the current image was not confirmed in 2 trial boot(s): rejected$'
+    console_has "trial c" '^kestran-boot-image: booting the fallback image instead'
+    console_has "trial c" '^start-up: booting /mnt/imgpart/kestran_fallback\.sqsh$'
+    console_has "trial c" '^kestran-boot-image: .*nothing confirmed$'
+    # d. With t2 still on the stick: nothing to install, t1 again.
+    trial_boot d t2 t1 "$nothing" "current=t2 fallback=t1 marker=no trial=rejected"
+    console_has "trial d" '^kestran-boot-image: booting the fallback image instead'
+    console_has "trial d" ': rejected$' none
+    console_has "trial d" '^kestran-boot-image: .*nothing confirmed$'
+    # e. t3 installed over the rejected t2, keeping t1; it confirms itself.
+    trial_boot e t3 t3 "$installed" "current=t3 fallback=t1 marker=no trial=none"
+    console_has "trial e" '^start-up: booting /mnt/imgpart/kestran_current\.sqsh$'
+    console_has "trial e" '^kestran-boot-image: confirmed the current image after 1 trial boot(s)$'
+    # f. t4 installed, keeping the confirmed t3 as the fallback.
+    trial_boot f t4 t4 "$installed" "current=t4 fallback=t3 marker=no trial=none"
+    console_has "trial f" '^kestran-boot-image: confirmed the current image after 1 trial boot(s)$'
+    rm -f "$sd"
+
+    echo
+    echo "Trial boots (2), one SD card from t1 (t2 never confirms; the others confirm when they boot):"
+    # shellcheck disable=SC2059 # the format is the table's
+    printf "$trial_format" step stick s booted tool "SD after (no marker)" "kestran-boot-image / health"
+    printf '%s\n' "${trial_rows[@]}"
+    echo "ok: trial boots"
+}
+
+require_build
+run_story trial trial
