@@ -105,11 +105,13 @@ build() {
     : >"$work/empty.fir"
     make_stick "$work/stick-empty.img" "$work/empty.fir"
     if $signed; then
-        # v2 signed, and v2 with the signature of v1 (by the right key).
-        sign "$work/v2.sqsh"
+        # v2 signed as version 2, v2 with the signature of v1 (by the right
+        # key), and v1 signed as version 1, older than v2.
+        sign "$work/v2.sqsh" 2
         make_stick "$work/stick-v2-signed.img" "$work/v2.sqsh" "$work/v2.sqsh.sig"
-        sign "$work/v1.sqsh"
+        sign "$work/v1.sqsh" 1
         make_stick "$work/stick-v2-wrong-sig.img" "$work/v2.sqsh" "$work/v1.sqsh.sig"
+        make_stick "$work/stick-v1-signed.img" "$work/v1.sqsh" "$work/v1.sqsh.sig"
     fi
     build_trial "$required"
     log "built in $work: $(cd "$work" && echo ./*.img ./*.sqsh ./initramfs*.cpio)"

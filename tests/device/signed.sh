@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # shellcheck source-path=SCRIPTDIR
 # The device in a box (see build.sh): signed updates. The tool built with
-# the tests' signing key, on the start-up of initramfs-signed.cpio, refuses
-# an update without a signature and one whose signature is another file's
-# (v1 stays, nothing is written), then installs a signed one, and finds
-# nothing to do on the boot after.
+# the tests' signing key, the compatible string test-board and rollback
+# protection, on the start-up of initramfs-signed.cpio, refuses an update
+# without a signature and one whose signature is another file's (v1 stays,
+# nothing is written), then installs v2 signed as version 2, finds nothing
+# to do on the boot after, and refuses a stick with v1 signed as version 1.
 #
 # Usage (as root, after tests/device/build.sh with the signed tool built):
 #   tests/device/signed.sh
@@ -70,6 +71,12 @@ signed() {
     expect "signed, second boot: booted" "$BOOTED" v2
     expect "signed, second boot: tool" "$(tool_output)" "Firmware update found."
     expect "signed, second boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    # A stale stick with v1, signed as version 1: below the floor v2 set.
+    boot signed-older-version "$sd" "$work/stick-v1-signed.img"
+    expect "older version: booted" "$BOOTED" v2
+    expect "older version: tool" "$(tool_output)" "Firmware update found.|Firmware update rejected."
+    reason "older version" '^init-updater: .* is below this device.s version floor 2'
+    expect "older version: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
     rm -f "$sd"
 }
 

@@ -30,7 +30,8 @@ readonly part_offset=$((1024 * 1024))
 readonly dtb_name=bcm2835-rpi-a-plus.dtb
 readonly tool_lines='^(Firmware update found\.|Firmware update could not be read\.|Firmware update rejected\.|Updating Firmware\.|Copying the new firmware\.|Update complete\.|Update failed\.)$'
 readonly installed_lines="Firmware update found.|Updating Firmware.|Copying the new firmware.|Update complete."
-readonly signed_tool=$src/build/armv6-static/tests/init-updater-signed
+# The signed tool: one model (test-board) with rollback protection.
+readonly signed_tool=$src/build/armv6-static/tests/init-updater-model
 readonly signed_keys=$src/build/armv6-static/tests/keys
 readonly trial_tool=$src/build/armv6-static/tests/init-updater-trial
 readonly trial_boot_image=$src/build/armv6-static/tests/init-updater-trial-boot-image

@@ -141,7 +141,7 @@ make_stick() {
 sign() {
     command -v signify-openbsd >/dev/null || die "signing needs signify-openbsd (apt-get install signify-openbsd)"
     local said
-    said=$(sh "$src/dist/sign/kestran-sign" "$signed_keys/test.sec" "$1" 2>&1) ||
+    said=$(sh "$src/dist/sign/kestran-sign" -V "$2" -C test-board "$signed_keys/test.sec" "$1" 2>&1) ||
         die "dist/sign/kestran-sign could not sign $1 with $signed_keys/test.sec: $said"
 }
 
