@@ -7,6 +7,8 @@
 #                          trusted, and a manifest alone
 #   OUT/seeds/public_key   both public keys
 #   OUT/seeds/digest_line  lines as sha512sum prints them, one escaped
+#   OUT/seeds/squashfs     a squashfs image's size and superblock, whole and
+#                          cut to half (with mksquashfs), and a bare magic
 #   OUT/work/<target>      empty
 # Usage: make-seeds.sh OUT KEYS DIGEST SIZE SIGNIFY
 #   KEYS holds test.sec, test.pub, second.sec and second.pub; DIGEST and SIZE
@@ -16,7 +18,8 @@ out=$1 keys=$2 digest=$3 size=$4 signify=$5
 
 rm -rf "$out"
 mkdir -p "$out/seeds/signature" "$out/seeds/public_key" "$out/seeds/digest_line" \
-    "$out/work/signature" "$out/work/public_key" "$out/work/digest_line" "$out/tmp"
+    "$out/seeds/squashfs" "$out/work/signature" "$out/work/public_key" "$out/work/digest_line" \
+    "$out/work/squashfs" "$out/tmp"
 seeds=$out/seeds tmp=$out/tmp
 
 printf '%s\n' "$digest" >"$tmp/digest"
@@ -37,4 +40,20 @@ done
 
 printf '%s  /mnt/usb/kestran.fir\n' "$digest" >"$seeds/digest_line/plain"
 printf '\\%s  /mnt/usb/kestran\\nfir\n' "$digest" >"$seeds/digest_line/escaped"
+# A squashfs image's size (8 bytes, little-endian) and its first 96 bytes,
+# and the same cut to half its size.
+if command -v mksquashfs >/dev/null 2>&1; then
+    mkdir "$tmp/root"
+    printf '%s\n' "$digest" >"$tmp/root/file"
+    mksquashfs "$tmp/root" "$tmp/image" -quiet -no-progress >/dev/null
+    image_size=$(wc -c <"$tmp/image")
+    for name_size in "whole:$image_size" "half:$((image_size / 2))"; do
+        n=${name_size#*:}
+        # shellcheck disable=SC2059 # the format is made here, of octal escapes
+        printf "$(printf '\\%03o' $((n & 255)) $((n >> 8 & 255)) $((n >> 16 & 255)) \
+            $((n >> 24 & 255)) 0 0 0 0)" >"$seeds/squashfs/${name_size%%:*}"
+        head -c 96 "$tmp/image" >>"$seeds/squashfs/${name_size%%:*}"
+    done
+fi
+printf 'hsqs' >"$seeds/squashfs/magic-only"
 rm -rf "$tmp"
