@@ -34,6 +34,9 @@ bool copy_durably(const char* command, const char* image, const std::string& dig
 /// why and leaves no fallback image and no partial copy (as far as the
 /// partition lets them be removed).
 bool keep_fallback(const std::string& digest) {
+    if (stop_requested() != 0) {
+        return false;
+    }
     // The old fallback image goes first, so that the copy needs no more room
     // than before; the current image is whole meanwhile.
     if (!remove_durably(fallback_image_new, image_directory) ||
@@ -71,6 +74,11 @@ bool put_in_place(const std::optional<Manifest>& manifest) {
 bool update_firmware(const std::optional<std::string>& fallback_digest,
                      const std::string& update_digest, const std::optional<Manifest>& manifest) {
     say(message_copying);
+    // A floor that lags behind a confirmed current image's version (a cut
+    // before it was raised) is mended before that image may become suspect.
+    if (!install_interrupted() && !current_image_on_trial() && !raise_version_floor()) {
+        return false;
+    }
     if (fallback_digest && !keep_fallback(*fallback_digest)) {
         return false;
     }
@@ -104,6 +112,11 @@ std::vector<std::string> install_obstacles() {
         if (same_file(update_file, path)) {
             obstacles.push_back(std::string(update_file) + " is " + path + " itself");
         }
+    }
+    // One file under both names would be written as both at once.
+    if (same_file(current_image, fallback_image)) {
+        obstacles.push_back(std::string(current_image) + " and " + fallback_image +
+                            " are one file");
     }
     return obstacles;
 }

@@ -14,10 +14,13 @@ namespace updater {
 /// removes the old fallback image (so no more room is needed than for one
 /// copy), copies the current image to kestran_fallback.sqsh.new, flushes it,
 /// checks that it reads back from the medium with that digest and renames it
-/// into place; a copy that fails or is stopped is removed again. Then copies the update file over
-/// the current image, flushes it and checks that it reads back from the medium as `update_digest`.
-/// Returns true exactly when the update file is installed, checked and on storage. Runs no command
-/// once a stop is requested (the partition is then as the install marker says).
+/// into place; a copy that fails or is stopped is removed again. Then copies
+/// the update file over the current image, flushes it and checks that it
+/// reads back from the medium as `update_digest`. With rollback protection,
+/// a version floor below the recorded version of a current image that is
+/// whole and confirmed is first raised to it. Returns true exactly when the
+/// update file is installed, checked and on storage. Runs no command once a
+/// stop is requested (the partition is then as the install marker says).
 ///
 /// Guarantees: the fallback image is whole or absent at every moment, a
 /// power cut included (a partial copy only ever stands at the temporary

@@ -20,7 +20,15 @@ Action decide(const Facts& facts) {
         if (!facts.interrupted) {
             return Action::nothing;
         }
-        return acceptable(facts) ? Action::finish_interrupted : Action::rejected;
+        if (!acceptable(facts)) {
+            return Action::rejected;
+        }
+        // (The update file may be the current image itself, through a link:
+        // then the digests match whatever the image holds.)
+        if (!facts.writable) {
+            return Action::refuse_not_writable;
+        }
+        return facts.image_in_use ? Action::refuse_in_use : Action::finish_interrupted;
     }
     if (!acceptable(facts)) {
         return Action::rejected;

@@ -32,8 +32,9 @@ struct Facts {
     /// The update is no downgrade (a build with rollback protection checks
     /// its signed version against the device's version floor).
     bool no_downgrade = true;
-    /// Every path the installation writes is a regular file or absent, and
-    /// the update file is not one of the images itself.
+    /// Every path the installation writes is a regular file or absent, the
+    /// update file is not one of the images itself, and the two images are
+    /// not one file.
     bool writable = true;
     /// An image on the partition backs a loop device: the system may run
     /// from it.

@@ -66,6 +66,8 @@ update-links-to-zero      | 4m   | A=64k O=32k       | A  O z - | -             
 update-dangling-link      | 4m   | A=64k O=32k       | A  O d - | -                   | FR   | 0      | cannot read        | A  O d -  | unsigned
 update-link-loop          | 4m   | A=64k O=32k       | A  O l - | -                   | FR   | 0      | cannot read        | A  O l -  | unsigned
 update-is-the-fallback    | 4m   | A=64k O=32k       | A  O f - | -                   | FUX  | 0      | itself             | A  O f -  | unsigned
+resume-update-is-current  | 4m   | A=64k B=96k       | B< A k M | -                   | FUX  | 0      | itself             | B< A k M  | unsigned
+images-are-one-file       | 4m   | A=64k B=96k       | A  h B - | trial:1>1           | FUX  | 0      | are one file       | A  h B -  | unsigned trial
 current-is-fifo           | 4m   | B=96k O=32k       | p  O B - | -                   | FUX  | 0      | not a regular file | p  O B -  | unsigned
 current-is-device         | 4m   | B=96k O=32k       | c  O B - | -                   | FUX  | 0      | not a regular file | c  O B -  | unsigned
 current-links-to-zero     | 4m   | B=96k O=32k       | z  O B - | -                   | FUX  | 0      | not a regular file | z  O B -  | unsigned
@@ -150,6 +152,7 @@ version-floor-unreadable  | 4m   | A=64k B=96k O=32k | A  O B - | man:4:test-boa
 version-floor-rewritten   | 4m   | A=64k B=96k O=32k | A  O B - | man:5:test-board:x:5>5 | FUCD | 0    | -                  | B  A B -  | signed compatible rollback confirmed
 version-resume-below      | 4m   | A=64k B=96k       | B  A B M | man:4:test-board:5:->5 | FJ  | 0      | version floor 5    | B A B M | signed compatible rollback
 version-resume-at         | 4m   | A=64k B=96k       | B  A B M | man:5:test-board:5:->5 | F   | 0      | -                  | B  A B -  | signed compatible rollback
+version-floor-mended      | 4m   | A=64k B=96k O=32k | A  O B - | man:7:test-board:5:6>6 | FUCD | 0    | -                  | B  A B -  | signed compatible rollback trial
 '
 
 # Runs one row of the table; called inside its own mount namespace.

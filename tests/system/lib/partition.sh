@@ -17,6 +17,8 @@
 #   -   nothing            /  a directory      p  a FIFO
 #   c   a character device (as /dev/zero)      z  a symbolic link to /dev/zero
 #   d   a dangling link    l  a link loop      f  a link to the fallback image
+#   k   a link to the current image            h  the current image under a
+#                                                 second name (a hard link)
 # The marker: "M" an empty file, "/" a directory, "-" nothing.
 #
 # The trial state /mnt/imgpart/kestran_trial: a number of boots begun, "R"
@@ -68,6 +70,8 @@ place() {
     d) ln -s nowhere "$path" ;;
     l) ln -s "$path" "$path" ;;
     f) ln -s "$fallback_image" "$path" ;;
+    k) ln -s "$current_image" "$path" ;;
+    h) ln "$current_image" "$path" ;;
     [A-Z]\<) head -c $(($(stat -c %s "$ref") / 2)) "$ref" >"$path" ;;
     [A-Z]~) head -c "$(stat -c %s "$ref")" /dev/urandom >"$path" ;;
     [A-Z]) cp "$ref" "$path" ;;
@@ -103,6 +107,8 @@ check_image() {
     d) [[ $(readlink "$path") == nowhere ]] || fail "$name is not the dangling link" ;;
     l) [[ $(readlink "$path") == "$path" ]] || fail "$name is not the link loop" ;;
     f) [[ $(readlink "$path") == */kestran_fallback.sqsh ]] || fail "$name is not the link" ;;
+    k) [[ $(readlink "$path") == */kestran_current.sqsh ]] || fail "$name is not the link" ;;
+    h) [[ $path -ef $current_image && ! -L $path ]] || fail "$name is not the current image's other name" ;;
     [A-Z]~)
         [[ -f $path && $(stat -c %s "$path") == "$(stat -c %s "$ref")" ]] ||
             fail "$name is not of ${state:0:1}'s size"
