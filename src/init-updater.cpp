@@ -39,6 +39,14 @@ int fail() {
     return 0;
 }
 
+/// Writes "Updating Firmware." when the update differs from the current
+/// image (not when an interrupted install of it is only to be finished).
+void announce_update(const updater::Facts& facts) {
+    if (facts.current_digest != facts.update_digest) {
+        updater::say(updater::message_updating);
+    }
+}
+
 /// Writes each of `reasons` to standard error.
 void warn_each(const std::vector<std::string>& reasons) {
     for (const std::string& reason : reasons) {
@@ -107,15 +115,15 @@ int main(int, char**) {
         case Action::finish_interrupted:
             return finish_interrupted_install(verdict.manifest) ? 0 : fail();
         case Action::refuse_not_writable:
-            say(message_updating);
+            announce_update(facts);
             warn_each(obstacles);
             return fail();
         case Action::refuse_in_use:
-            say(message_updating);
+            announce_update(facts);
             warn_each(in_use);
             return fail();
         case Action::refuse_only_image_unreadable:
-            say(message_updating);
+            announce_update(facts);
             warn(std::string(current_image) +
                  " could not be read and there is no fallback image: it is not overwritten");
             return fail();

@@ -66,7 +66,7 @@ update-links-to-zero      | 4m   | A=64k O=32k       | A  O z - | -             
 update-dangling-link      | 4m   | A=64k O=32k       | A  O d - | -                   | FR   | 0      | cannot read        | A  O d -  | unsigned
 update-link-loop          | 4m   | A=64k O=32k       | A  O l - | -                   | FR   | 0      | cannot read        | A  O l -  | unsigned
 update-is-the-fallback    | 4m   | A=64k O=32k       | A  O f - | -                   | FUX  | 0      | itself             | A  O f -  | unsigned
-resume-update-is-current  | 4m   | A=64k B=96k       | B< A k M | -                   | FUX  | 0      | itself             | B< A k M  | unsigned
+resume-update-is-current  | 4m   | A=64k B=96k       | B< A k M | -                   | FX   | 0      | itself             | B< A k M  | unsigned
 images-are-one-file       | 4m   | A=64k B=96k       | A  h B - | trial:1>1           | FUX  | 0      | are one file       | A  h B -  | unsigned trial
 current-is-fifo           | 4m   | B=96k O=32k       | p  O B - | -                   | FUX  | 0      | not a regular file | p  O B -  | unsigned
 current-is-device         | 4m   | B=96k O=32k       | c  O B - | -                   | FUX  | 0      | not a regular file | c  O B -  | unsigned
