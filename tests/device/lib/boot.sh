@@ -149,3 +149,19 @@ boot_once() {
     echo "--- boot $name: $BOOTED after ${BOOT_SECONDS}s${UPDATE_SECONDS:+ (update ${UPDATE_SECONDS}s, $UPDATE_BYTES bytes written)}"
 }
 
+# Standard input without the carriage returns of the serial console.
+strip_cr() { tr -d '\r'; }
+
+# The console of the last boot, without carriage returns.
+console() { strip_cr <"$LOG"; }
+
+# The tool's lines on the last console, one per line, joined by "|".
+tool_output() { console | grep -E "$tool_lines" | paste -sd'|' || true; }
+
+# The image the start-up named on the last console: current, fallback or
+# none.
+named_image() {
+    local image
+    image=$(console | sed -n 's|^start-up: booting /mnt/imgpart/kestran_\(.*\)\.sqsh$|\1|p' | sed -n 1p)
+    echo "${image:-none}"
+}
