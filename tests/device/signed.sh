@@ -66,17 +66,17 @@ signed() {
     boot signed-first-boot "$sd" "$work/stick-v2-signed.img"
     expect "signed, first boot: booted" "$BOOTED" v2
     expect "signed, first boot: tool" "$(tool_output)" "$installed_lines"
-    expect "signed, first boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    expect "signed, first boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no floor=2 version=2"
     boot signed-second-boot "$sd" "$work/stick-v2-signed.img"
     expect "signed, second boot: booted" "$BOOTED" v2
     expect "signed, second boot: tool" "$(tool_output)" "Firmware update found."
-    expect "signed, second boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    expect "signed, second boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no floor=2 version=2"
     # A stale stick with v1, signed as version 1: below the floor v2 set.
     boot signed-older-version "$sd" "$work/stick-v1-signed.img"
     expect "older version: booted" "$BOOTED" v2
     expect "older version: tool" "$(tool_output)" "Firmware update found.|Firmware update rejected."
     reason "older version" '^init-updater: .* is below this device.s version floor 2'
-    expect "older version: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    expect "older version: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no floor=2 version=2"
     rm -f "$sd"
 }
 

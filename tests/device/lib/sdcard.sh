@@ -35,7 +35,8 @@ trial_field() {
 # mounting: a copy of the partition gets its journal replayed and is checked
 # by e2fsck, then its files are compared with v1 and v2 (and t1-t4). Prints
 # e.g. "current=v2 fallback=v1 marker=no", with "extra=NAMES" for any other
-# file and "fsck=STATUS" when e2fsck found errors. With SD_TRIAL set (by
+# file, "floor=N version=N" for the version files of rollback protection,
+# and "fsck=STATUS" when e2fsck found errors. With SD_TRIAL set (by
 # trial) the trial state files are no extras and the state follows the
 # marker: "trial=1", "trial=rejected", "trial=none" (see trial_field).
 sd_state() {
@@ -76,10 +77,23 @@ sd_state() {
         state+=(marker=no)
     fi
     [[ -z ${SD_TRIAL:-} ]] || state+=("$(trial_field "$part" "$names")")
+    # With rollback protection: the version floor and the current image's
+    # recorded version, as "floor=N version=N".
+    local file value
+    for file in kestran_version_floor kestran_current.version; do
+        grep -qx "$file" <<<"$names" || continue
+        value=$(debugfs -R "cat /$file" "$part" 2>/dev/null | tr -d '\n')
+        if [[ $file == kestran_version_floor ]]; then
+            state+=("floor=$value")
+        else
+            state+=("version=$value")
+        fi
+    done
     # Nothing else may appear on the partition.
     while IFS= read -r name; do
         case $name in
         . | .. | lost+found | kestran_current.sqsh | kestran_fallback.sqsh | kestran_install.incomplete) ;;
+        kestran_version_floor | kestran_current.version) ;;
         kestran_trial | kestran_trial.new) [[ -n ${SD_TRIAL:-} ]] || extra+=("$name") ;;
         *) extra+=("$name") ;;
         esac
