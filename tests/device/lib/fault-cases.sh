@@ -14,7 +14,8 @@
 #                       goes read-only, the marker keeps the device on v1
 #   sd-lost-install     the SD card loses writes of the new current image: the
 #                       read-back must catch it
-#   sd-lost-fallback    the same for the fallback copy: current untouched
+#   sd-lost-fallback    the same for the fallback copy: current untouched,
+#                       the spoilt copy removed, no fallback image
 #   stick-transient     one failed read of the stick: the kernel's retry hides
 #                       it, the update completes
 #   current-unreadable-fallback  as current-unreadable, with a fallback image:
@@ -151,8 +152,10 @@ $(inject_io write "$sectors" write_aio $((k + 1)))"
             # The first data written to free space is the fallback copy's.
             disk_rules=$(inject_io write "$sectors" write_aio)
             fault="SD card: write_aio EIO on every write of $spread, from the start: the fallback copy loses them"
-            want_state="current=v1 fallback=other* marker=no"
-            want_reason="kestran_fallback.sqsh reads back from the medium other than what was copied"
+            # The spoilt copy never becomes the fallback image: it is
+            # removed from its temporary name.
+            want_state="current=v1 fallback=none marker=no"
+            want_reason="kestran_fallback.sqsh.new reads back from the medium other than what was copied"
         else
             # The card reads a 512-byte block per event. Before the fallback
             # copy is read back, it has read the current image once (its
