@@ -115,7 +115,8 @@ $(inject_io read "$sectors" read_aio "" once)"
             # The first data written to free space is the fallback copy's.
             disk_rules=$(inject_io write "$sectors" write_aio)
             fault="image disk: write_aio EIO on every write of $spread: the fallback copy's writes fail"
-            want_state="current=v1 fallback=other* marker=no"
+            # What the failed copy left at its temporary name is removed.
+            want_state="current=v1 fallback=none marker=no"
             want_reason="kestran_fallback.sqsh"
         else
             # Only once the fallback copy and the marker are flushed: the
