@@ -6,6 +6,8 @@ namespace updater {
 
 /// The firmware file on the USB stick.
 inline constexpr const char* update_file = "/mnt/usb/kestran.fir";
+/// Where the USB stick is mounted: the update file must be on its file system.
+inline constexpr const char* usb_directory = "/mnt/usb";
 /// The signature of the update file, read by a build with a signing key.
 inline constexpr const char* update_signature = "/mnt/usb/kestran.fir.sig";
 /// The image the device boots now.

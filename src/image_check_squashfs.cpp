@@ -12,6 +12,29 @@
 #include "squashfs.hpp"
 
 namespace updater {
+namespace {
+
+/// The `length` bytes at `offset` of the open file `fd`: as many as the file
+/// has there (fewer at its end), or std::nullopt on a read error.
+std::optional<std::string> read_at(int fd, std::uint64_t offset, std::size_t length) {
+    std::string bytes(length, '\0');
+    std::size_t got_all = 0;
+    while (got_all < length) {
+        const ssize_t got = ::pread(fd, bytes.data() + got_all, length - got_all,
+                                    static_cast<off_t>(offset + got_all));
+        if (got == 0) {
+            break;
+        }
+        if (got < 0 && errno != EINTR) {
+            return std::nullopt;
+        }
+        got_all += got > 0 ? static_cast<std::size_t>(got) : 0;
+    }
+    bytes.resize(got_all);
+    return bytes;
+}
+
+}  // namespace
 
 std::optional<std::string> update_image_problem() {
     const std::string what = std::string(update_file) + " is no whole squashfs image: ";
@@ -23,25 +46,21 @@ std::optional<std::string> update_image_problem() {
     if (!S_ISREG(status.st_mode)) {
         return what + "it is not a regular file";
     }
-    std::string superblock(squashfs_superblock_size, '\0');
-    std::size_t length = 0;
-    while (length < superblock.size()) {
-        const ssize_t got = ::pread(fd.get(), superblock.data() + length,
-                                    superblock.size() - length, static_cast<off_t>(length));
-        if (got == 0) {
-            break;
-        }
-        if (got < 0 && errno != EINTR) {
-            return what + "cannot read it: " + std::strerror(errno);
-        }
-        length += got > 0 ? static_cast<std::size_t>(got) : 0;
+    const ImageReader read = [&fd](std::uint64_t offset,
+                                   std::size_t length) -> std::optional<std::string> {
+        std::optional<std::string> bytes = read_at(fd.get(), offset, length);
+        return bytes && bytes->size() == length ? bytes : std::nullopt;
+    };
+    const std::optional<std::string> superblock = read_at(fd.get(), 0, squashfs_superblock_size);
+    if (!superblock) {
+        return what + "cannot read its superblock: " + std::strerror(errno);
     }
-    superblock.resize(length);
-    if (std::optional<std::string> problem =
-            squashfs_problem(superblock, static_cast<std::uint64_t>(status.st_size))) {
-        return what + *problem;
+    std::optional<std::string> problem =
+        squashfs_problem(*superblock, static_cast<std::uint64_t>(status.st_size));
+    if (!problem) {
+        problem = squashfs_tables_problem(*superblock, read);
     }
-    return std::nullopt;
+    return problem ? std::optional<std::string>(what + *problem) : std::nullopt;
 }
 
 }  // namespace updater

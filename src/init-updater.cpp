@@ -54,6 +54,35 @@ void warn_each(const std::vector<std::string>& reasons) {
     }
 }
 
+/// The reason line for a rejected update: its signature's problem, the
+/// device it is for, or the downgrade, in that order.
+std::string rejection(const updater::Verdict& verdict,
+                      const std::optional<std::string>& incompatible, const updater::Facts& facts,
+                      const updater::Plan& plan) {
+    if (verdict.problem) {
+        return *verdict.problem;
+    }
+    if (incompatible) {
+        return *incompatible;
+    }
+    if (!facts.update_version) {
+        return "the update's signature names no version: this device takes only versioned "
+               "updates";
+    }
+    return "the update's version " + std::to_string(*facts.update_version) +
+           " is below this device's version floor " + std::to_string(plan.floor.value_or(0));
+}
+
+/// The reason line for an installation that does not fit, with the sizes.
+std::string no_room(const updater::Facts& facts, const updater::Plan& plan) {
+    using namespace updater;
+    return std::string(update_file) + " (" + std::to_string(facts.room.update) +
+           " bytes) does not fit on " + image_directory + " with the current image (" +
+           std::to_string(facts.room.current) + " bytes): the installation needs " +
+           std::to_string(plan.room_needed) + " bytes where " +
+           std::to_string(plan.room_available) + " are free; nothing is written";
+}
+
 }  // namespace
 
 int main(int, char**) {
@@ -68,6 +97,8 @@ int main(int, char**) {
     }
 
     Facts facts;
+    facts.trial_boots = has_trial_boots();
+    facts.rollback_protection = rollback_protected();
     facts.interrupted = install_interrupted();
     facts.current_on_trial = current_image_on_trial();
     facts.current_present = is_image_file(current_image);
@@ -77,7 +108,12 @@ int main(int, char**) {
         // There, but it did not read: a read error may clear on a retry.
         facts.current_digest = _get_shasum(current_image);
     }
-    facts.update_digest = _get_shasum(update_file);
+    facts.update_off_stick = leads_off(update_file, usb_directory);
+    if (facts.update_off_stick) {
+        warn(std::string(update_file) + " leads off the stick, to another file system: not read");
+    } else {
+        facts.update_digest = _get_shasum(update_file);
+    }
     if (stop_requested() != 0) {
         return fail();
     }
@@ -88,16 +124,19 @@ int main(int, char**) {
     facts.authentic = !verdict.problem;
     const std::optional<std::string> incompatible = incompatibility(verdict.manifest);
     facts.compatible = !incompatible;
-    const std::optional<std::string> downgrade =
-        downgrade_problem(verdict.manifest, !facts.interrupted && !facts.current_on_trial);
-    facts.no_downgrade = !downgrade;
+    if (verdict.manifest) {
+        facts.update_version = verdict.manifest->version;
+    }
+    facts.floor = read_version_file(version_floor);
+    facts.recorded = read_version_file(current_version);
     const std::vector<std::string> obstacles = install_obstacles();
     facts.writable = obstacles.empty();
     const std::vector<std::string> in_use = images_in_use();
     facts.image_in_use = !in_use.empty();
+    facts.room = measure_room();
 
-    const Action action = decide(facts);
-    switch (action) {
+    const Plan plan = decide(facts);
+    switch (plan.action) {
         case Action::nothing:
             return 0;
         case Action::unreadable:
@@ -107,13 +146,11 @@ int main(int, char**) {
             say(message_unreadable);
             return 0;
         case Action::rejected:
-            warn(verdict.problem ? *verdict.problem
-                 : incompatible  ? *incompatible
-                                 : downgrade.value_or("the update is not taken"));
+            warn(rejection(verdict, incompatible, facts, plan));
             say(message_rejected);
             return 0;
         case Action::finish_interrupted:
-            return finish_interrupted_install(verdict.manifest) ? 0 : fail();
+            return finish_interrupted_install(plan, facts.update_version) ? 0 : fail();
         case Action::refuse_not_writable:
             announce_update(facts);
             warn_each(obstacles);
@@ -127,14 +164,16 @@ int main(int, char**) {
             warn(std::string(current_image) +
                  " could not be read and there is no fallback image: it is not overwritten");
             return fail();
+        case Action::refuse_no_room:
+            announce_update(facts);
+            warn(no_room(facts, plan));
+            return fail();
         case Action::install_keeping_current:
         case Action::install_without_fallback:
             break;
     }
     say(message_updating);
-    const bool keep = action == Action::install_keeping_current;
-    if (!update_firmware(keep ? facts.current_digest : std::nullopt, *facts.update_digest,
-                         verdict.manifest)) {
+    if (!update_firmware(plan, facts.current_digest, *facts.update_digest, facts.update_version)) {
         return fail();
     }
     say(message_complete);

@@ -1,5 +1,6 @@
 #include "install.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "console.hpp"
@@ -29,11 +30,16 @@ bool copy_durably(const char* command, const char* image, const std::string& dig
     return written == digest;
 }
 
-/// Keeps the current image, whose digest is `digest`, as the fallback image:
-/// true when it is in place, whole, checked and on storage. Otherwise says
-/// why and leaves no fallback image and no partial copy (as far as the
+/// Raises the version floor to the plan's floor, the recorded version of the
+/// confirmed current image; true when it is on storage.
+bool mend_floor(const Plan& plan) { return !plan.floor || write_version_floor(*plan.floor); }
+
+/// Keeps the current image, whose digest is `digest`, as the fallback image,
+/// mending the floor once the old fallback image is gone where `plan` says
+/// so: true when it is in place, whole, checked and on storage. Otherwise
+/// says why and leaves no fallback image and no partial copy (as far as the
 /// partition lets them be removed).
-bool keep_fallback(const std::string& digest) {
+bool keep_fallback(const Plan& plan, const std::string& digest) {
     if (stop_requested() != 0) {
         return false;
     }
@@ -41,6 +47,9 @@ bool keep_fallback(const std::string& digest) {
     // than before; the current image is whole meanwhile.
     if (!remove_durably(fallback_image_new, image_directory) ||
         !remove_durably(fallback_image, image_directory)) {
+        return false;
+    }
+    if (plan.mend_floor == FloorMend::after_removing_fallback && !mend_floor(plan)) {
         return false;
     }
     if (copy_durably(keep_fallback_command, fallback_image_new, digest) &&
@@ -52,37 +61,39 @@ bool keep_fallback(const std::string& digest) {
     return false;
 }
 
-/// Makes the complete current image, of signed manifest `manifest`, the one
-/// in place: its version recorded, its trial begun, the install marker
-/// removed, then the version floor raised where it counts as confirmed at
-/// once. True when the image is in place on storage.
-bool put_in_place(const std::optional<Manifest>& manifest) {
-    if (!record_current_version(manifest) || !begin_trial() ||
-        !remove_durably(install_marker, image_directory)) {
+/// Makes the complete current image, of signed version `version`, the one in
+/// place as `plan` says: its version recorded, its trial begun, the install
+/// marker removed, then the version floor raised where it counts as
+/// confirmed at once. True when the image is in place on storage.
+bool put_in_place(const Plan& plan, std::optional<std::uint64_t> version) {
+    if ((plan.record_version && version && !record_current_version(*version)) ||
+        (plan.begin_trial && !begin_trial()) || !remove_durably(install_marker, image_directory)) {
         return false;
     }
-    if (installed_image_is_confirmed()) {
-        // (Said on standard error when it fails; the recorded version
-        // counts as the floor all the same.)
-        raise_version_floor();
+    if (plan.raise_floor_when_in_place && version) {
+        // (Said on standard error when it fails; the next run mends it
+        // before it installs anything.)
+        write_version_floor(std::max(*version, plan.floor.value_or(0)));
     }
     return true;
 }
 
 }  // namespace
 
-bool update_firmware(const std::optional<std::string>& fallback_digest,
-                     const std::string& update_digest, const std::optional<Manifest>& manifest) {
+bool update_firmware(const Plan& plan, const std::optional<std::string>& current_digest,
+                     const std::string& update_digest, std::optional<std::uint64_t> version) {
     say(message_copying);
-    // A floor that lags behind a confirmed current image's version (a cut
-    // before it was raised) is mended before that image may become suspect.
-    if (!install_interrupted() && !current_image_on_trial() && !raise_version_floor()) {
+    const bool keep = plan.action == Action::install_keeping_current && current_digest;
+    if (plan.mend_floor == FloorMend::first && !mend_floor(plan)) {
         return false;
     }
-    if (fallback_digest && !keep_fallback(*fallback_digest)) {
+    if (keep && !keep_fallback(plan, *current_digest)) {
         return false;
     }
-    if (stop_requested() != 0 || !create_durably(install_marker, image_directory)) {
+    // The current image goes before the install copy, which then writes a
+    // new file: no other name of the old image is written through.
+    if (stop_requested() != 0 || !create_durably(install_marker, image_directory) ||
+        !remove_durably(current_image, image_directory)) {
         return false;
     }
     if (copy_durably(install_command, current_image, update_digest)) {
@@ -90,9 +101,9 @@ bool update_firmware(const std::optional<std::string>& fallback_digest,
         // update is in place only once the marker is gone, and not before
         // its trial has begun (with trial boots), so that no cut leaves a
         // new image that looks confirmed.
-        return put_in_place(manifest);
+        return put_in_place(plan, version);
     }
-    if (fallback_digest && copy_durably(restore_command, current_image, *fallback_digest)) {
+    if (keep && copy_durably(restore_command, current_image, *current_digest)) {
         remove_durably(install_marker, image_directory);
     }
     return false;
@@ -134,15 +145,21 @@ std::vector<std::string> images_in_use() {
 
 bool install_interrupted() { return exists(install_marker); }
 
-bool finish_interrupted_install(const std::optional<Manifest>& manifest) {
-    std::vector<std::string> obstacles = trial_state_obstacles();
-    for (std::string& obstacle : rollback_obstacles()) {
-        obstacles.push_back(std::move(obstacle));
+bool finish_interrupted_install(const Plan& plan, std::optional<std::uint64_t> version) {
+    return put_in_place(plan, version);
+}
+
+Room measure_room() {
+    Room room;
+    if (const std::optional<FreeRoom> free = free_room(image_directory)) {
+        room.block = free->block;
+        room.free = free->free;
     }
-    for (const std::string& obstacle : obstacles) {
-        warn(obstacle);
-    }
-    return obstacles.empty() && put_in_place(manifest);
+    room.update = file_size(update_file);
+    room.current = file_size(current_image);
+    room.current_held = held_bytes(current_image);
+    room.fallback_held = held_bytes(fallback_image) + held_bytes(fallback_image_new);
+    return room;
 }
 
 }  // namespace updater

@@ -3,14 +3,14 @@
 
 namespace updater {
 
-std::optional<std::string> downgrade_problem(const std::optional<Manifest>&, bool) {
-    return std::nullopt;
-}
+bool rollback_protected() { return false; }
+
+VersionFile read_version_file(const char*) { return {}; }
 
 std::vector<std::string> rollback_obstacles() { return {}; }
 
-bool record_current_version(const std::optional<Manifest>&) { return true; }
+bool record_current_version(std::uint64_t) { return true; }
 
-bool raise_version_floor() { return true; }
+bool write_version_floor(std::uint64_t) { return true; }
 
 }  // namespace updater

@@ -68,4 +68,48 @@ std::optional<std::string> squashfs_problem(std::string_view superblock, std::ui
     return std::nullopt;
 }
 
+std::optional<std::string> squashfs_tables_problem(std::string_view superblock,
+                                                   const ImageReader& read) {
+    const std::uint64_t bytes_used = little_endian(superblock, 40, 8);
+    const std::uint64_t directory_table = little_endian(superblock, 72, 8);
+    // Table, its index's start, and the bytes of one entry and their number.
+    struct Table {
+        const char* name;
+        std::uint64_t start;
+        std::uint64_t entries;
+        std::uint64_t entry_size;
+    };
+    const Table tables[] = {
+        {"id", little_endian(superblock, 48, 8), little_endian(superblock, 26, 2), 4},
+        {"fragment", little_endian(superblock, 80, 8), little_endian(superblock, 16, 4), 16},
+        {"export", little_endian(superblock, 88, 8), little_endian(superblock, 4, 4), 8},
+    };
+    constexpr std::uint64_t metadata_size = 8192;
+    for (const Table& table : tables) {
+        if (table.start == no_table || table.entries == 0) {
+            continue;
+        }
+        const std::string what = std::string("its squashfs ") + table.name + " table ";
+        const std::uint64_t blocks =
+            (table.entries * table.entry_size + metadata_size - 1) / metadata_size;
+        if (blocks * 8 > bytes_used - table.start) {
+            return what + "lies outside the image";
+        }
+        const std::optional<std::string> index = read(table.start, blocks * 8);
+        if (!index) {
+            return what + "cannot be read";
+        }
+        for (std::uint64_t i = 0; i < blocks; ++i) {
+            const std::uint64_t block = little_endian(*index, i * 8, 8);
+            const std::optional<std::string> header =
+                block >= directory_table && block < table.start ? read(block, 2) : std::nullopt;
+            const std::uint64_t length = header ? little_endian(*header, 0, 2) & 0x7fff : 0;
+            if (length == 0 || length > metadata_size || block + 2 + length > table.start) {
+                return what + "is missing (cut short?)";
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace updater

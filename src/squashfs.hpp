@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,5 +22,22 @@ inline constexpr std::size_t squashfs_superblock_size = 96;
 /// every table the superblock points to, in their order. Otherwise why not,
 /// as a phrase for a reason line.
 std::optional<std::string> squashfs_problem(std::string_view superblock, std::uint64_t file_size);
+
+/// Reads `length` bytes at `offset` of an image: all of them, or
+/// std::nullopt.
+using ImageReader =
+    std::function<std::optional<std::string>(std::uint64_t offset, std::size_t length)>;
+
+/// Returns std::nullopt when the tables that a squashfs image keeps at its end
+/// are there, for `superblock`, one squashfs_problem took, of the image that
+/// `read` reads: the index of the id table (and of the fragment and export
+/// tables, where the image has them) lies within the used size, and each
+/// metadata block it points to lies after the directory table and before
+/// the index, with a header that gives it 1 to 8192 bytes. A copy cut short
+/// whose file was given its full size first (its end zeros) fails here.
+/// Reads a few dozen bytes, never the whole image. Otherwise why not, as a
+/// phrase for a reason line.
+std::optional<std::string> squashfs_tables_problem(std::string_view superblock,
+                                                   const ImageReader& read);
 
 }  // namespace updater

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,16 +72,16 @@ bool remove_durably(const char* path, const char* directory) {
 
 bool write_durably(const char* path, const char* temporary, std::string_view contents,
                    const char* directory) {
+    // Whatever stands at the temporary name goes first: the file written is
+    // always a new one, so another name of an old file there keeps its bytes.
+    // (Nothing reads that name, so its removal need not be on storage.)
+    if (::unlink(temporary) != 0 && errno != ENOENT) {
+        warn_error(std::string("cannot remove ") + temporary, errno);
+        return false;
+    }
     {
-        // O_NONBLOCK: a FIFO there fails at once instead of waiting for a
-        // reader; anything but a regular file is refused.
         const FileDescriptor fd(::open(
-            temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-        struct stat status;
-        if (fd.valid() && (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
-            warn(std::string("cannot write ") + temporary + ": not a regular file");
-            return false;
-        }
+            temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
         std::size_t written = 0;
         while (fd.valid() && written < contents.size()) {
             const ssize_t n =
@@ -154,6 +155,36 @@ std::optional<std::string> write_obstacle(const char* path) {
 bool is_image_file(const char* path) {
     struct stat status;
     return ::lstat(path, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0;
+}
+
+std::uint64_t held_bytes(const char* path) {
+    struct stat status;
+    if (::lstat(path, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(status.st_blocks) * 512;
+}
+
+std::uint64_t file_size(const char* path) {
+    struct stat status;
+    return ::stat(path, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+std::optional<FreeRoom> free_room(const char* directory) {
+    struct statvfs status;
+    if (::statvfs(directory, &status) != 0 || status.f_frsize == 0) {
+        return std::nullopt;
+    }
+    // Root may use the blocks the file system keeps for it.
+    const std::uint64_t blocks = ::geteuid() == 0 ? status.f_bfree : status.f_bavail;
+    return FreeRoom{status.f_frsize, blocks * status.f_frsize};
+}
+
+bool leads_off(const char* path, const char* directory) {
+    struct stat file;
+    struct stat folder;
+    return ::stat(path, &file) == 0 && ::stat(directory, &folder) == 0 &&
+           file.st_dev != folder.st_dev;
 }
 
 bool same_file(const char* a, const char* b) {

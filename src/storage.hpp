@@ -1,6 +1,7 @@
 // Making written files durable, and guarding the image partition.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,11 +28,12 @@ bool create_durably(const char* path, const char* directory);
 bool remove_durably(const char* path, const char* directory);
 
 /// Replaces the file `path` in `directory` by one holding `contents`, such
-/// that a power cut at any moment leaves the old file or the new one: writes
-/// `temporary`, flushes it, renames it to `path` and flushes the directory.
-/// Returns true exactly when the new file is on storage; otherwise says why
-/// on standard error. Anything but a regular file at `temporary` (a FIFO, a
-/// device, a link) is refused at once, without waiting.
+/// that a power cut at any moment leaves the old file or the new one: removes
+/// whatever stands at `temporary`, creates it afresh (exclusively, following
+/// no link, so no other name of an old file there is written through), writes
+/// and flushes it, renames it to `path` and flushes the directory. Returns
+/// true exactly when the new file is on storage; otherwise says why on
+/// standard error.
 bool write_durably(const char* path, const char* temporary, std::string_view contents,
                    const char* directory);
 
@@ -56,6 +58,27 @@ std::optional<std::string> write_obstacle(const char* path);
 /// True when `path` is a non-empty regular file itself (not a link to one):
 /// an image the device can boot.
 bool is_image_file(const char* path);
+
+/// What the regular file `path` itself (not a link) holds on its file system,
+/// in bytes, when removing it would free that: 0 for anything else, and for
+/// a file with another name, which keeps its blocks.
+std::uint64_t held_bytes(const char* path);
+
+/// The size of the file at `path`, links followed; 0 when there is none.
+std::uint64_t file_size(const char* path);
+
+/// The file system holding `directory`: its allocation unit and the bytes
+/// free to this process, when it can be asked.
+struct FreeRoom {
+    std::uint64_t block;
+    std::uint64_t free;
+};
+std::optional<FreeRoom> free_room(const char* directory);
+
+/// True when `path`, links followed, is on another file system than
+/// `directory`; false also when `path` is not there (it is then no file at
+/// all, and reading it says so).
+bool leads_off(const char* path, const char* directory);
 
 /// True when `a` and `b` name the same file once links are followed.
 bool same_file(const char* a, const char* b);

@@ -20,10 +20,10 @@ bool current_image_on_trial();
 /// Always empty in a build without trial boots.
 std::vector<std::string> trial_state_obstacles();
 
-/// True when a newly installed image is in place for good once its install
-/// marker is gone: a build without trial boots. With trial boots, an image is
-/// only so once the running system confirms it.
-bool installed_image_is_confirmed();
+/// True in a build with trial boots: a newly installed image is in place for
+/// good only once the running system confirms it. Without, it is so once its
+/// install marker is gone.
+bool has_trial_boots();
 
 /// Puts the trial state of a newly installed current image ("0": no boot
 /// begun yet) on storage, replacing any earlier state, such that a power cut

@@ -7,7 +7,7 @@ bool current_image_on_trial() { return false; }
 
 std::vector<std::string> trial_state_obstacles() { return {}; }
 
-bool installed_image_is_confirmed() { return true; }
+bool has_trial_boots() { return false; }
 
 bool begin_trial() { return true; }
 

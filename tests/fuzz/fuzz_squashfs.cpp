@@ -1,7 +1,8 @@
 // Fuzz target: the superblock of an update that should be a squashfs image.
 // The input is the file's size (8 bytes, little-endian) and then its first
-// bytes. A superblock is taken only when its magic, version, block size and
-// used size are as the check requires.
+// bytes; the tables at the image's end are read from those bytes too. A
+// superblock is taken only when its magic, version, block size and used size
+// are as the check requires.
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view superblock = input.substr(8);
     const std::optional<std::string> problem = squashfs_problem(superblock, file_size);
     if (!problem) {
+        // The input is the image's start: its tables are read from there.
+        const ImageReader read = [superblock](std::uint64_t offset, std::size_t length) {
+            return offset <= superblock.size() && length <= superblock.size() - offset
+                       ? std::optional<std::string>(superblock.substr(offset, length))
+                       : std::nullopt;
+        };
+        const std::optional<std::string> tables = squashfs_tables_problem(superblock, read);
+        fuzz_check(!tables || !tables->empty(), "a table problem without words");
         fuzz_check(superblock.size() >= squashfs_superblock_size, "a short superblock taken");
         fuzz_check(superblock.substr(0, 4) == "hsqs", "a superblock without the magic taken");
         fuzz_check(little_endian(superblock, 28, 2) == 4 && little_endian(superblock, 30, 2) == 0,

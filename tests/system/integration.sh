@@ -51,8 +51,8 @@ source "$here/lib/partition.sh"
 # standard output ("current" or "fallback" for that image's path; with "+"
 # standard error must say why, else it is empty), or "none" for exit status 1
 # with one line on standard error; for confirm and status, text its one line
-# on standard error must contain (exit status 0, or 2 for status, and
-# nothing on standard output).
+# on standard error must contain (exit status 0, or 2 for status, or 1 for
+# a text with "cannot", and nothing on standard output).
 # Tags: what the row needs (lib/rows.sh).
 readonly table='
 update-present              | init    | both    | A - B - | -    | Update complete.                              | B A B - | -
@@ -95,6 +95,9 @@ confirm-keeps-higher-floor  | confirm | both    | A O - - | 1>-:9:12>12 | confir
 confirm-no-record-no-floor  | confirm | both    | A O - - | 1>-:-:5>5 | confirmed the current image              | A O - - | trial
 rejected-leaves-floor       | confirm | both    | A O - - | R>R:9:5>5 | nothing confirmed                        | A O - - | trial
 rollback-leaves-floor       | boot    | both    | A O - - | 2>R:9:5>5 | fallback+                                | A O - - | trial
+trial-new-is-a-second-name  | boot    | both    | A O - - | 1h>2 | current                                       | A O - - | trial
+confirm-whatever-trial-count | confirm | both   | A O - - | 3>-  | confirmed the current image                   | A O - - | -
+trial-confirm-unreadable    | confirm | both    | A O - - | X>X  | cannot be confirmed                           | A O - - | trial
 trial-new-is-fifo           | boot    | both    | A O - - | 1p>2 | current                                       | A O - - | trial
 trial-leading-zero          | boot    | both    | A O - - | 01>R | fallback+                                     | A O - - | trial
 trial-other-argument        | status  | both    | A O - - | 1>1  | usage:                                        | A O - - | trial
@@ -119,8 +122,11 @@ check_boot_image() {
         # (The directory's times change with the state's rename.)
         local state=${trial%%:*} versions=
         [[ $trial != *:* ]] || versions=${trial#*:}
-        [[ $(listing | sed 1d | grep -v -e '^/mnt/imgpart/kestran_trial[ .]' -e '^/mnt/imgpart/kestran_version_floor') == \
-            "$(sed 1d <<<"$before" | grep -v -e '^/mnt/imgpart/kestran_trial[ .]' -e '^/mnt/imgpart/kestran_version_floor')" ]] ||
+        # (A second name of the fallback image at the temporary name goes:
+        # the image's link count and ctime change, its bytes are checked.)
+        local others=(-e '^/mnt/imgpart/kestran_trial[ .]' -e '^/mnt/imgpart/kestran_version_floor')
+        [[ $state != *h* ]] || others+=(-e "^$fallback_image ")
+        [[ $(listing | sed 1d | grep -v "${others[@]}") == "$(sed 1d <<<"$before" | grep -v "${others[@]}")" ]] ||
             fail "kestran-boot-image changed more than the trial state and the floor: $(listing)"
         check_trial "${state#*>}"
         if [[ -n $versions ]]; then
@@ -153,6 +159,7 @@ check_boot_image() {
     *)
         local want_status=0
         [[ $runs != status ]] || want_status=2
+        [[ $want != *cannot* ]] || want_status=1
         ((got == want_status)) || fail "exit status $got, expected $want_status: $(cat /mnt/err)"
         [[ ! -s /mnt/out ]] || fail "standard output: $(cat /mnt/out)"
         if [[ $(wc -l </mnt/err) != 1 ]] || ! grep -qF -- "$want" /mnt/err; then

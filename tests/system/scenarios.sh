@@ -62,11 +62,13 @@ empty-update              | 4m   | A=64k O=32k E=0   | A  O E - | -             
 update-is-directory       | 4m   | A=64k O=32k       | A  O / - | -                   | FR   | 0      | not a regular file | A  O / -  | unsigned
 update-is-fifo            | 4m   | A=64k O=32k       | A  O p - | -                   | FR   | 0      | not a regular file | A  O p -  | unsigned
 update-is-device          | 4m   | A=64k O=32k       | A  O c - | -                   | FR   | 0      | not a regular file | A  O c -  | unsigned
-update-links-to-zero      | 4m   | A=64k O=32k       | A  O z - | -                   | FR   | 0      | not a regular file | A  O z -  | unsigned
+update-links-to-zero      | 4m   | A=64k O=32k       | A  O z - | -                   | FR   | 0      | leads off the stick | A  O z - | unsigned
 update-dangling-link      | 4m   | A=64k O=32k       | A  O d - | -                   | FR   | 0      | cannot read        | A  O d -  | unsigned
 update-link-loop          | 4m   | A=64k O=32k       | A  O l - | -                   | FR   | 0      | cannot read        | A  O l -  | unsigned
-update-is-the-fallback    | 4m   | A=64k O=32k       | A  O f - | -                   | FUX  | 0      | itself             | A  O f -  | unsigned
-resume-update-is-current  | 4m   | A=64k B=96k       | B< A k M | -                   | FX   | 0      | itself             | B< A k M  | unsigned
+update-is-the-fallback    | 4m   | A=64k O=32k       | A  O f - | -                   | FR   | 0      | leads off the stick | A  O f - | unsigned
+resume-update-is-current  | 4m   | A=64k B=96k       | B< A k M | -                   | FR   | 0      | leads off the stick | B< A k M | unsigned
+current-has-second-name   | 4m   | A=64k B=96k O=32k | A  O B - | second-name         | FUCD | 0      | -                  | B  A B -  | unsigned
+trial-new-is-a-second-name | 4m  | A=64k B=96k O=32k | A  O B - | trial:1h>0          | FUCD | 0      | -                  | B  O B -  | unsigned trial
 images-are-one-file       | 4m   | A=64k B=96k       | A  h B - | trial:1>1           | FUX  | 0      | are one file       | A  h B -  | unsigned trial
 current-is-fifo           | 4m   | B=96k O=32k       | p  O B - | -                   | FUX  | 0      | not a regular file | p  O B -  | unsigned
 current-is-device         | 4m   | B=96k O=32k       | c  O B - | -                   | FUX  | 0      | not a regular file | c  O B -  | unsigned
@@ -78,7 +80,7 @@ no-images-at-all          | 4m   | -                 | -  - - - | -             
 checksum-fails            | 4m   | A=64k B=96k O=32k | A  O B - | sum-fails           | FR   | 0      | simulated          | A  O B -  | unsigned
 checksum-prints-garbage   | 4m   | A=64k B=96k O=32k | A  O B - | sum-garbage         | FR   | 0      | printed no digest  | A  O B -  | unsigned
 read-only-partition       | 4m   | A=64k B=96k O=32k | A  O B - | read-only           | FUCX | 0      | Read-only file system | A O B - | unsigned
-full-for-fallback         | 1m   | A=600k B=200k     | A  - B - | -                   | FUCX | 0      | cp:                | A  -  B - | unsigned
+full-for-fallback         | 1m   | A=600k B=200k     | A  - B - | -                   | FUX  | 0      | does not fit       | A  -  B - | unsigned
 fallback-room-of-the-old  | 1m   | A=400k B=150k O=400k | A O B - | -                  | FUCD | 0      | -                  | B  A B -  | unsigned
 stale-copy-replaced       | 4m   | A=64k B=96k       | A  - B - | half-copy           | FUCD | 0      | -                  | B  A B -  | unsigned
 stale-copy-no-fallback    | 4m   | A=64k B=96k       | A  - B - | half-copy-unreadable | FUX | 0      | not overwritten    | A  - B -  | unsigned
@@ -86,14 +88,16 @@ resume-marker-stays       | 4m   | A=64k B=96k       | B  A B M | read-only     
 current-in-use            | 4m   | A=sqfs B=96k O=32k | A O B - | mount-current       | FUX  | 0      | is in use (backs /dev/loop | A O B - | unsigned
 fallback-in-use           | 4m   | A=64k B=96k O=sqfs | A O B - | mount-fallback      | FUX  | 0      | kestran_fallback.sqsh is in use | A O B - | unsigned
 in-use-identical          | 4m   | A=sqfs            | A  - A - | mount-current       | F    | 0      | -                  | A  - A -  | unsigned
-full-for-install          | 1m   | A=300k B=800k     | A  - B - | -                   | FUCX | 0      | cp:                | A  A B -  | unsigned
-full-no-fallback-kept     | 1m   | B=800k O=300k     | -  O B - | fill-300k           | FUCX | 0      | cp:                | B< O B M  | unsigned
+full-for-install          | 1m   | A=300k B=800k     | A  - B - | -                   | FUX  | 0      | (819200 bytes) does not fit | A - B - | unsigned
+full-during-install       | 1m   | A=300k B=400k     | A  - B - | fill-at-install     | FUCX | 0      | cp:                | A  A B -  | unsigned
+full-no-fallback-kept     | 1m   | B=800k O=300k     | -  O B - | fill-300k           | FUX  | 0      | does not fit       | -  O B -  | unsigned
 killed-during-install     | 4m   | A=64k B=96k O=32k | A  O B - | kill-install        | FUC  | killed | *                  | B< A B M  | unsigned
 rerun-after-kill          | 4m   | A=64k B=96k       | B< A B M | -                   | FUCD | 0      | -                  | B  A B -  | unsigned
 rerun-already-complete    | 4m   | A=64k B=96k       | B  A B M | -                   | F    | 0      | -                  | B  A B -  | unsigned
-rerun-fails-again         | 1m   | A=300k B=800k     | B< A B M | -                   | FUCX | 0      | cp:                | B< A B M  | unsigned
+rerun-fails-again         | 1m   | A=300k B=800k     | B< A B M | -                   | FUX  | 0      | does not fit       | B< A B M  | unsigned
 term-during-fallback      | 4m   | A=64k B=96k O=32k | A  O B - | term-fallback       | FUCX | 0      | stopped by         | A  -  B - | unsigned
 term-during-install       | 4m   | A=64k B=96k O=32k | A  O B - | term-install        | FUCX | 0      | stopped by         | B< A B M  | unsigned
+large-images              | 16g  | G=2049ms H=2050ms | G  - H - | -                   | FUCD | 0      | -                  | H  G H -  | unsigned confirmed large
 two-runs-at-once          | 256m | A=32m B=48m       | A  - B - | second-run          | FUCD | 0      | -                  | B  A B -  | unsigned
 waits-for-the-lock        | 4m   | A=64k B=96k       | A  - B - | lock-held           | FUCD | 0      | -                  | B  A B -  | unsigned
 sigchld-ignored           | 4m   | A=64k B=96k       | A  - B - | sigchld-ignored     | FUCD | 0      | -                  | B  A B -  | unsigned
@@ -127,13 +131,14 @@ trial-same-rejected       | 4m   | A=64k B=96k       | B  A B - | trial:R>R     
 trial-resume-begins       | 4m   | A=64k B=96k       | B  A B M | trial:->0           | F    | 0      | -                  | B  A B -  | unsigned trial
 trial-state-directory     | 4m   | A=64k B=96k O=32k | A  O B - | trial:/>/           | FUX  | 0      | not a regular file | A  O B -  | unsigned trial
 trial-alone-is-kept       | 4m   | A=64k B=96k       | A  - B - | trial:1>0           | FUCD | 0      | -                  | B  A B -  | unsigned trial
-trial-alone-restored      | 1m   | A=300k B=800k     | A  - B - | trial:1>1           | FUCX | 0      | cp:                | A  A B -  | unsigned trial
-trial-alone-full-for-fallback | 1m | A=600k B=200k   | A  - B - | trial:1>1           | FUCX | 0      | cp:                | A  -  B - | unsigned trial
+trial-alone-restored      | 1m   | A=300k B=800k     | A  - B - | trial:1>1           | FUX  | 0      | does not fit       | A  - B -  | unsigned trial
+trial-alone-full-for-fallback | 1m | A=600k B=200k   | A  - B - | trial:1>1           | FUX  | 0      | does not fit       | A  -  B - | unsigned trial
 trial-new-is-fifo         | 4m   | A=64k B=96k O=32k | A  O B - | trial:-p>-p         | FUX  | 0      | not a regular file | A  O B -  | unsigned trial
 trial-resume-new-is-fifo  | 4m   | A=64k B=96k       | B  A B M | trial:-p>-p         | FX   | 0      | not a regular file | B  A B M  | unsigned trial
 squashfs-whole            | 4m   | A=sqfs B=sqfs     | A  - B - | -                   | FUCD | 0      | -                  | B  A B -  | squashfs
 squashfs-half             | 4m   | A=sqfs B=sqfs     | A  - B< - | -                  | FR   | 0      | cut short          | A  - B< - | squashfs
 squashfs-not-squashfs     | 4m   | A=sqfs B=96k      | A  - B - | -                   | FR   | 0      | no "hsqs" magic    | A  - B -  | squashfs
+squashfs-zero-tail        | 4m   | A=sqfs B=sqfs     | A  - B - | sqfs-zero-tail      | FR   | 0      | id table is missing | A  - B - | squashfs
 squashfs-version-3        | 4m   | A=sqfs B=sqfs     | A  - B - | sqfs-v3             | FR   | 0      | version 3.0        | A  - B -  | squashfs
 key-first                 | 4m   | A=64k B=96k O=32k | A  O B - | man:7:test-board:-:->*  | FUCD | 0  | -                  | B  A B -  | signed compatible
 key-second                | 4m   | A=64k B=96k O=32k | A  O B - | man@second:7:test-board:-:->* | FUCD | 0 | -            | B  A B -  | signed second-key compatible
@@ -236,6 +241,8 @@ main() {
 
     local passed=0 failed=0 skipped=0 have
     have=$(build_tags_from_environment)
+    # (The fifth byte of an ELF file is its class: 1 for 32-bit.)
+    [[ $(od -An -tu1 -j4 -N1 "$tool" | tr -d ' ') != 1 ]] || have+=" large"
     run_rows "$here/scenarios.sh" "$table" "$have" "${SCENARIOS:-}" "" "$tool" "$@"
     [[ -z ${SCENARIO_KEYS:-} ]] || check_version "$tool"
     echo "scenarios: $passed passed, $failed failed, $skipped skipped"

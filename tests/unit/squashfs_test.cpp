@@ -84,5 +84,61 @@ TEST(Squashfs, Superblocks) {
     EXPECT_TRUE(squashfs_problem("", 0)) << "empty file";
 }
 
+/// An image of 8 KiB as mksquashfs lays one out, but for the data: inode
+/// table at 5000, directory table at 6000, one fragment block at 6500 and its
+/// index at 7000, the id block at 7500 (4 bytes, uncompressed) and its index
+/// at 8000, no export table.
+std::string image() {
+    std::string bytes = superblock();
+    put(bytes, 16, 4, 1);  // fragments
+    put(bytes, 40, 8, 8008);
+    put(bytes, 48, 8, 8000);
+    put(bytes, 64, 8, 5000);
+    put(bytes, 72, 8, 6000);
+    put(bytes, 80, 8, 7000);
+    put(bytes, 88, 8, ~0ull);
+    bytes.resize(8192, '\x5a');
+    put(bytes, 6500, 2, 0x8010);
+    put(bytes, 7000, 8, 6500);
+    put(bytes, 7500, 2, 0x8004);
+    put(bytes, 8000, 8, 7500);
+    return bytes;
+}
+
+TEST(Squashfs, TablesAtTheEnd) {
+    const Row rows[] = {
+        {"whole image", 0, 0, 0, 0, nullptr},
+        {"the end zeros from 4 KiB", 4096, 4096, 0, 0, "id table is missing"},
+        {"the id index zeros", 8000, 8, 0, 0, "id table is missing"},
+        {"an id block of no bytes", 7500, 2, 0x8000, 0, "id table is missing"},
+        {"an id block past its index", 7500, 2, 0x8200, 0, "id table is missing"},
+        {"a fragment index past the image", 80, 8, 8005, 0, "fragment table lies outside"},
+        {"the fragment index zeros", 7000, 8, 0, 0, "fragment table is missing"},
+        {"no fragments", 16, 4, 0, 0, nullptr},
+    };
+    for (const Row& row : rows) {
+        std::string bytes = image();
+        if (row.offset == 4096) {
+            bytes.replace(4096, 4096, 4096, '\0');
+        } else if (row.width > 0) {
+            put(bytes, row.offset, row.width, row.value);
+        }
+        const ImageReader read = [&bytes](std::uint64_t offset, std::size_t length) {
+            return offset + length <= bytes.size()
+                       ? std::optional<std::string>(bytes.substr(offset, length))
+                       : std::nullopt;
+        };
+        ASSERT_EQ(squashfs_problem(bytes, bytes.size()), std::nullopt) << row.name;
+        const std::optional<std::string> problem = squashfs_tables_problem(bytes, read);
+        if (row.problem == nullptr) {
+            EXPECT_EQ(problem, std::nullopt) << row.name;
+        } else {
+            ASSERT_TRUE(problem) << row.name;
+            EXPECT_NE(problem->find(row.problem), std::string::npos)
+                << row.name << ": " << *problem;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace updater

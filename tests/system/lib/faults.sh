@@ -164,6 +164,16 @@ inject_fault() {
         mkdir /mnt/root
         mount -t squashfs -o loop,ro "$image" /mnt/root
         ;;
+    sqfs-zero-tail)
+        # A copier that gave the file its full size first and was then cut
+        # off: the image's second half zeros.
+        local file size
+        for file in /mnt/ref/B "$update_file"; do
+            size=$(stat -c %s "$file")
+            truncate -s $((size / 2)) "$file"
+            truncate -s "$size" "$file"
+        done
+        ;;
     sqfs-v3)
         # A squashfs 3.0 superblock: its major version is 3.
         local file
@@ -172,6 +182,16 @@ inject_fault() {
         done
         ;;
     man*) place_manifest "$fault" ;;
+    second-name)
+        # A factory copy made with ln: the current image under another name.
+        ln "$current_image" /mnt/imgpart/factory.sqsh
+        ;;
+    fill-at-install)
+        # Something else fills the partition once the tool has found that
+        # the update fits: the install copy runs out of room.
+        replace_cp '[ "$1" = /mnt/usb/kestran.fir ] && head -c 400k /dev/zero >/mnt/imgpart/filler
+exec /bin/cp "$@"'
+        ;;
     cp-other-bytes)
         # A stick that serves other bytes to the install copy than it did to
         # the checksum.

@@ -123,6 +123,7 @@ check_fault_outcome() {
         [[ ! -e $install_marker ]] || fail "install marker left behind by the rerun"
         ;;
     trial:*) check_trial "${fault#*>}" ;;
+    second-name) cmp -s /mnt/ref/A /mnt/imgpart/factory.sqsh || fail "the other name lost its bytes" ;;
     mount-*)
         # The mounted image still reads as it did.
         local mounted=A
@@ -168,6 +169,8 @@ check_fault_outcome() {
             "rename $fallback_copy $fallback_image" \
             "fsync /mnt/imgpart" \
             "fsync $install_marker" \
+            "fsync /mnt/imgpart" \
+            "unlink $current_image" \
             "fsync /mnt/imgpart" \
             "cp kestran.fir kestran_current.sqsh" \
             "fsync $current_image" \

@@ -10,7 +10,9 @@
 #   X   (a capital letter) a file holding exactly payload X: random bytes of
 #       a size the row gives (make_payloads), kept in /mnt/ref/X; a payload
 #       of size 0 (E=0 by custom) is an empty file; of size "sqfs", a
-#       squashfs image of a random 64 KiB file (mksquashfs)
+#       squashfs image of a random 64 KiB file (mksquashfs); of a size with
+#       "s" after it ("2049ms"), a sparse file of that size whose first 64 KiB
+#       are random
 #   X<  a file holding a strict prefix of X (a copy cut short); placed, the
 #       first half of X
 #   X~  a file of X's size holding other bytes
@@ -23,7 +25,8 @@
 #
 # The trial state /mnt/imgpart/kestran_trial: a number of boots begun, "R"
 # rejected, "X" text that is no count, "/" a directory, "-" none; with "p"
-# after it (e.g. "1p"), a FIFO stands at its temporary path kestran_trial.new.
+# after it (e.g. "1p"), a FIFO stands at its temporary path kestran_trial.new;
+# with "h", the fallback image under a second name (a hard link) stands there.
 # shellcheck shell=bash
 
 readonly current_image=/mnt/imgpart/kestran_current.sqsh
@@ -43,10 +46,16 @@ readonly version_file=/mnt/imgpart/kestran_current.version
 # Makes the payloads PAYLOADS names ("A=64k B=96k E=0", or "-" for none) as
 # random bytes in /mnt/ref, which must exist.
 make_payloads() {
-    local payload
+    local payload size
     for payload in $1; do
         [[ $payload == - ]] && continue
-        if [[ ${payload#*=} == sqfs ]]; then
+        if [[ ${payload#*=} =~ ^[0-9]+[kmg]?s$ ]]; then
+            # A sparse file of that size ("2049ms"): 64 KiB of random bytes,
+            # then a hole, as large as images get, taking no room.
+            head -c 64k /dev/urandom >"/mnt/ref/${payload%%=*}"
+            size=${payload#*=}
+            truncate -s "${size%s}" "/mnt/ref/${payload%%=*}"
+        elif [[ ${payload#*=} == sqfs ]]; then
             # A squashfs image of a random 64 KiB file, kept in /mnt/sqfs/X.
             mkdir -p "/mnt/sqfs/${payload%%=*}"
             head -c 64k /dev/urandom >"/mnt/sqfs/${payload%%=*}/data"
@@ -196,6 +205,9 @@ place_trial() {
     if [[ $state == *p ]]; then
         mkfifo "$trial_file.new"
         state=${state%p}
+    elif [[ $state == *h ]]; then
+        ln "$fallback_image" "$trial_file.new"
+        state=${state%h}
     fi
     case $state in
     -) ;;
@@ -215,6 +227,7 @@ check_trial() {
         state=${state%p}
     else
         [[ ! -e $trial_file.new ]] || fail "the trial state's temporary file is left behind"
+        state=${state%h}
     fi
     now=$(cat "$trial_file" 2>/dev/null) || now=''
     case $state in
