@@ -39,7 +39,7 @@ source "$here/lib/partition.sh"
 # Before and after: the current image, the fallback image, the update file
 # and the install marker, in the notation of lib/partition.sh, with the
 # payloads below: A the installed image, O an older one, B the update, E
-# empty. Where the stick is not mounted, the update file lies in the bare
+# empty, G and H images of 2 GiB and more (sparse). Where the stick is not mounted, the update file lies in the bare
 # mount point, as a stale copy would: it must not be taken for an update.
 # An init row whose partition stays as it was expects the tool not started.
 # Trial: "S>T" the trial state S before the run and T after it (notation of
@@ -73,6 +73,8 @@ boot-current-empty          | boot    | both    | E O - - | -    | fallback     
 boot-current-link           | boot    | both    | f O - - | -    | fallback                                      | f O - - | -
 boot-marker-directory       | boot    | both    | A O - / | -    | fallback                                      | A O - / | -
 boot-fallback-directory     | boot    | both    | - / - - | -    | none                                          | - / - - | -
+boot-large-images           | boot    | both    | G H - M | -    | fallback                                      | G H - M | -
+trial-large-image           | boot    | both    | G H - - | 1>2  | current                                       | G H - - | trial
 trial-first-boot            | boot    | both    | A O - - | 0>1  | current                                       | A O - - | trial
 trial-second-boot           | boot    | both    | A O - - | 1>2  | current                                       | A O - - | trial
 trial-not-confirmed         | boot    | both    | A O - - | 2>R  | fallback+                                     | A O - - | trial
@@ -102,7 +104,7 @@ trial-new-is-fifo           | boot    | both    | A O - - | 1p>2 | current      
 trial-leading-zero          | boot    | both    | A O - - | 01>R | fallback+                                     | A O - - | trial
 trial-other-argument        | status  | both    | A O - - | 1>1  | usage:                                        | A O - - | trial
 '
-readonly payloads='A=4k B=6k O=2k E=0'
+readonly payloads='A=4k B=6k O=2k E=0 G=2049ms H=2050ms'
 
 # Everything on the image partition, with sizes and times.
 listing() {
