@@ -3,7 +3,7 @@
 # signing keys, updater_signify) and cmake/SigningKey.cmake.
 
 # add_updater_tool(TARGET [KEYS FILE...] [COMPATIBLE STRING] [ROLLBACK_PROTECTION]
-#                  [TRIAL_BOOTS N] [IMAGE_CHECK none|squashfs]):
+#                  [TRIAL_BOOTS N] [IMAGE_CHECK none|squashfs] [INSTALL copy|rename]):
 # the tool as executable TARGET, and kestran-boot-image for it as
 # TARGET-boot-image in the build tree. With KEYS, 1 to 8 public key files, it
 # installs only updates signed with one of their secret keys; with KEYS and
@@ -12,10 +12,11 @@
 # version floor; with
 # TRIAL_BOOTS N > 0 a new image is on trial until confirmed and is given up
 # after N unconfirmed boots; with IMAGE_CHECK squashfs it installs only whole
-# squashfs images. The version string names each (it is a plain string in
+# squashfs images; with INSTALL rename it writes the update once and keeps the
+# current image as the fallback image by a rename. The version string names each (it is a plain string in
 # the binary: see src/version.cpp.in).
 function(add_updater_tool target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "ROLLBACK_PROTECTION" "TRIAL_BOOTS;IMAGE_CHECK;COMPATIBLE"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "ROLLBACK_PROTECTION" "TRIAL_BOOTS;IMAGE_CHECK;COMPATIBLE;INSTALL"
     "KEYS")
   if(arg_COMPATIBLE AND NOT arg_KEYS)
     message(FATAL_ERROR "UPDATER_COMPATIBLE needs UPDATER_SIGNING_KEY: the compatible string is "
@@ -39,6 +40,12 @@ function(add_updater_tool target)
   endif()
   if(NOT arg_IMAGE_CHECK MATCHES "^(none|squashfs)$")
     message(FATAL_ERROR "UPDATER_IMAGE_CHECK must be none or squashfs, not '${arg_IMAGE_CHECK}'")
+  endif()
+  if(NOT arg_INSTALL)
+    set(arg_INSTALL copy)
+  endif()
+  if(NOT arg_INSTALL MATCHES "^(copy|rename)$")
+    message(FATAL_ERROR "UPDATER_INSTALL must be copy or rename, not '${arg_INSTALL}'")
   endif()
   if(NOT arg_TRIAL_BOOTS)
     set(arg_TRIAL_BOOTS 0)
@@ -95,6 +102,10 @@ function(add_updater_tool target)
     list(APPEND modes "image check squashfs")
   endif()
   list(APPEND sources ${PROJECT_SOURCE_DIR}/src/image_check_${arg_IMAGE_CHECK}.cpp)
+  if(arg_INSTALL STREQUAL rename)
+    list(APPEND modes "install rename")
+  endif()
+  list(APPEND sources ${PROJECT_SOURCE_DIR}/src/install_${arg_INSTALL}.cpp)
   if(modes)
     list(JOIN modes "; " modes)
     string(APPEND UPDATER_VERSION_STRING " (${modes})")

@@ -18,8 +18,63 @@
 # KESTRAN_SIGNATURE=manifest the signature is an embedded one of a manifest
 # (version 1, compatible test-board) of the other file: verified, parsed,
 # and rejected for its digest.
+#
+#        benchmark.sh passes TOOL [MiB]
+# counts what one update takes from the media: the image partition on ext4
+# in one loop device and the stick on ext4 in another, caches dropped, each
+# device's /sys/block/loopN/stat read before and after; prints the sectors
+# read and written as images of the update's size (default 64 MiB), for an
+# update with a confirmed current image and an old fallback image there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [[ ${1:-} == passes ]]; then
+    (($# >= 2)) || {
+        echo "usage: $0 passes TOOL [MiB]" >&2
+        exit 2
+    }
+    exec unshare --mount --propagation private bash "$0" --passes-in-namespace "$(readlink -f "$2")" \
+        "${3:-64}"
+fi
+if [[ ${1:-} == --passes-in-namespace ]]; then
+    tool=$2 mib=$3
+    mount -t tmpfs -o size=$((mib * 6 + 64))m scratch /mnt
+    mkdir /mnt/usb /mnt/imgpart
+    truncate -s $((mib * 4 + 64))m /mnt/imgpart.ext4
+    truncate -s $((mib * 2 + 32))m /mnt/usb.ext4
+    mkfs.ext4 -q -F /mnt/imgpart.ext4
+    mkfs.ext4 -q -F /mnt/usb.ext4
+    mount -o loop /mnt/imgpart.ext4 /mnt/imgpart
+    mount -o loop /mnt/usb.ext4 /mnt/usb
+    head -c "${mib}M" /dev/urandom >/mnt/imgpart/kestran_current.sqsh
+    head -c "${mib}M" /dev/urandom >/mnt/imgpart/kestran_fallback.sqsh
+    head -c "${mib}M" /dev/urandom >/mnt/usb/kestran.fir
+    sync
+    echo 3 >/proc/sys/vm/drop_caches
+    # Sectors read and written by the loop device behind MOUNTPOINT.
+    sectors() {
+        local dev
+        dev=$(basename "$(findmnt -n -o SOURCE "$1")")
+        awk '{ print $3, $7 }' "/sys/block/$dev/stat"
+    }
+    read -r part_r0 part_w0 < <(sectors /mnt/imgpart)
+    read -r usb_r0 usb_w0 < <(sectors /mnt/usb)
+    "$tool" >/mnt/out
+    sync
+    grep -qx "Update complete." /mnt/out || {
+        echo "benchmark: the update was not installed: $(cat /mnt/out)" >&2
+        exit 1
+    }
+    read -r part_r1 part_w1 < <(sectors /mnt/imgpart)
+    read -r usb_r1 usb_w1 < <(sectors /mnt/usb)
+    awk -v m="$mib" -v pr=$((part_r1 - part_r0)) -v pw=$((part_w1 - part_w0)) \
+        -v ur=$((usb_r1 - usb_r0)) -v uw=$((usb_w1 - usb_w0)) 'BEGIN {
+        image = m * 2048
+        printf "%s MiB images; in images of that size:\n", m
+        printf "image partition: read %.2f, written %.2f\n", pr / image, pw / image
+        printf "stick:           read %.2f, written %.2f\n", ur / image, uw / image }'
+    exit 0
+fi
 
 if [[ ${1:-} == signature ]]; then
     (($# >= 3)) || {

@@ -18,6 +18,10 @@ inline constexpr const char* fallback_image = "/mnt/imgpart/kestran_fallback.sqs
 /// The fallback image being copied, before it is renamed into place. Nothing
 /// boots it, and nothing counts it as an image.
 inline constexpr const char* fallback_image_new = "/mnt/imgpart/kestran_fallback.sqsh.new";
+/// With installs by rename: the update being written, before it is renamed
+/// into place as the current image. Nothing boots it, and nothing counts it
+/// as an image.
+inline constexpr const char* current_image_new = "/mnt/imgpart/kestran_current.sqsh.new";
 /// The directory that holds both images.
 inline constexpr const char* image_directory = "/mnt/imgpart";
 /// Present while the current image is being overwritten: a current image
@@ -51,6 +55,10 @@ inline constexpr const char* keep_fallback_command =
 /// Installs the update file as the current image.
 inline constexpr const char* install_command =
     "cp /mnt/usb/kestran.fir /mnt/imgpart/kestran_current.sqsh";
+/// With installs by rename: writes the update file at the current image's
+/// temporary name.
+inline constexpr const char* install_new_command =
+    "cp /mnt/usb/kestran.fir /mnt/imgpart/kestran_current.sqsh.new";
 /// Puts the fallback image kept in this run back as the current image.
 inline constexpr const char* restore_command =
     "cp /mnt/imgpart/kestran_fallback.sqsh /mnt/imgpart/kestran_current.sqsh";

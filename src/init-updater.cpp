@@ -99,6 +99,7 @@ int main(int, char**) {
     Facts facts;
     facts.trial_boots = has_trial_boots();
     facts.rollback_protection = rollback_protected();
+    facts.install_by_rename = installs_by_rename();
     facts.interrupted = install_interrupted();
     facts.current_on_trial = current_image_on_trial();
     facts.current_present = is_image_file(current_image);

@@ -6,6 +6,7 @@
 #include "console.hpp"
 #include "constants.hpp"
 #include "digest.hpp"
+#include "install_mode.hpp"
 #include "loop.hpp"
 #include "process.hpp"
 #include "rollback.hpp"
@@ -14,11 +15,7 @@
 #include "trial.hpp"
 
 namespace updater {
-namespace {
 
-/// Runs the copy `command`, flushes its target `image` and reads it back from
-/// the medium; true when all of that succeeded and the image read back has
-/// the digest `digest`, otherwise says why.
 bool copy_durably(const char* command, const char* image, const std::string& digest) {
     if (!run_command(command) || !flush_to_storage(image, image_directory)) {
         return false;
@@ -30,36 +27,23 @@ bool copy_durably(const char* command, const char* image, const std::string& dig
     return written == digest;
 }
 
-/// Raises the version floor to the plan's floor, the recorded version of the
-/// confirmed current image; true when it is on storage.
 bool mend_floor(const Plan& plan) { return !plan.floor || write_version_floor(*plan.floor); }
 
-/// Keeps the current image, whose digest is `digest`, as the fallback image,
-/// mending the floor once the old fallback image is gone where `plan` says
-/// so: true when it is in place, whole, checked and on storage. Otherwise
-/// says why and leaves no fallback image and no partial copy (as far as the
-/// partition lets them be removed).
-bool keep_fallback(const Plan& plan, const std::string& digest) {
-    if (stop_requested() != 0) {
-        return false;
-    }
-    // The old fallback image goes first, so that the copy needs no more room
-    // than before; the current image is whole meanwhile.
-    if (!remove_durably(fallback_image_new, image_directory) ||
-        !remove_durably(fallback_image, image_directory)) {
-        return false;
-    }
-    if (plan.mend_floor == FloorMend::after_removing_fallback && !mend_floor(plan)) {
-        return false;
-    }
-    if (copy_durably(keep_fallback_command, fallback_image_new, digest) &&
-        rename_durably(fallback_image_new, fallback_image, image_directory)) {
-        return true;
-    }
-    // What a failed copy left takes room the next boot may need.
-    remove_durably(fallback_image_new, image_directory);
-    return false;
+bool remove_old_fallback(const Plan& plan) {
+    return stop_requested() == 0 && remove_durably(fallback_image_new, image_directory) &&
+           remove_durably(fallback_image, image_directory) &&
+           (plan.mend_floor != FloorMend::after_removing_fallback || mend_floor(plan));
 }
+
+bool install_over_current(const std::string& update_digest) {
+    // The current image goes before the install copy, which then writes a
+    // new file: no other name of the old image is written through.
+    return stop_requested() == 0 && create_durably(install_marker, image_directory) &&
+           remove_durably(current_image, image_directory) &&
+           copy_durably(install_command, current_image, update_digest);
+}
+
+namespace {
 
 /// Makes the complete current image, of signed version `version`, the one in
 /// place as `plan` says: its version recorded, its trial begun, the install
@@ -83,30 +67,14 @@ bool put_in_place(const Plan& plan, std::optional<std::uint64_t> version) {
 bool update_firmware(const Plan& plan, const std::optional<std::string>& current_digest,
                      const std::string& update_digest, std::optional<std::uint64_t> version) {
     say(message_copying);
-    const bool keep = plan.action == Action::install_keeping_current && current_digest;
     if (plan.mend_floor == FloorMend::first && !mend_floor(plan)) {
         return false;
     }
-    if (keep && !keep_fallback(plan, *current_digest)) {
-        return false;
-    }
-    // The current image goes before the install copy, which then writes a
-    // new file: no other name of the old image is written through.
-    if (stop_requested() != 0 || !create_durably(install_marker, image_directory) ||
-        !remove_durably(current_image, image_directory)) {
-        return false;
-    }
-    if (copy_durably(install_command, current_image, update_digest)) {
-        // While the marker stays, the device boots the fallback image: the
-        // update is in place only once the marker is gone, and not before
-        // its trial has begun (with trial boots), so that no cut leaves a
-        // new image that looks confirmed.
-        return put_in_place(plan, version);
-    }
-    if (keep && copy_durably(restore_command, current_image, *current_digest)) {
-        remove_durably(install_marker, image_directory);
-    }
-    return false;
+    // While the marker stays, the device boots the fallback image: the
+    // update is in place only once the marker is gone, and not before its
+    // trial has begun (with trial boots), so that no cut leaves a new image
+    // that looks confirmed.
+    return place_update(plan, current_digest, update_digest) && put_in_place(plan, version);
 }
 
 std::vector<std::string> install_obstacles() {
@@ -114,7 +82,8 @@ std::vector<std::string> install_obstacles() {
     for (std::string& obstacle : rollback_obstacles()) {
         obstacles.push_back(std::move(obstacle));
     }
-    for (const char* path : {current_image, fallback_image, fallback_image_new, install_marker}) {
+    for (const char* path :
+         {current_image, fallback_image, fallback_image_new, current_image_new, install_marker}) {
         if (std::optional<std::string> obstacle = write_obstacle(path)) {
             obstacles.push_back(std::move(*obstacle));
         }
@@ -159,6 +128,7 @@ Room measure_room() {
     room.current = file_size(current_image);
     room.current_held = held_bytes(current_image);
     room.fallback_held = held_bytes(fallback_image) + held_bytes(fallback_image_new);
+    room.stale_held = held_bytes(current_image_new);
     return room;
 }
 

@@ -14,32 +14,42 @@ namespace updater {
 /// Carries out `plan`, whose action is install_keeping_current or
 /// install_without_fallback, for the update of digest `update_digest` and
 /// signed version `version` (if any) over the current image of digest
-/// `current_digest`. Writes "Copying the new firmware.", then in order:
-/// raises the version floor to `plan.floor` where the plan mends it (first,
-/// or once the old fallback image is gone); with install_keeping_current
-/// removes the old fallback image and any stale copy of it (so no more room
-/// is needed than for one copy), copies the current image to
-/// kestran_fallback.sqsh.new, flushes it, checks that it reads back from the
-/// medium with `current_digest` and renames it into place (a copy that fails
-/// or is stopped is removed again); puts the install marker on storage,
-/// removes the current image (so that no other name of it is written
-/// through), copies the update file into place, flushes it and checks that
-/// it reads back as `update_digest`; then puts it in place as
-/// finish_interrupted_install does. Returns true exactly when the update
-/// file is installed, checked and on storage. Runs no command once a stop is
-/// requested (the partition is then as the install marker says).
+/// `current_digest`. Writes "Copying the new firmware.", raises the version
+/// floor to `plan.floor` where the plan mends it (first, or once the old
+/// fallback image is gone), puts the update in place as the build does it,
+/// then as finish_interrupted_install does. Returns true exactly when the
+/// update file is installed, checked on the medium and on storage. Runs no
+/// command once a stop is requested (the partition is then as the install
+/// marker says).
 ///
-/// Guarantees: the fallback image is whole or absent at every moment, a
-/// power cut included (a partial copy only ever stands at the temporary
-/// name); the current image is not touched unless the fallback image of
-/// this run (when one is kept) is complete, checked and on storage; without
-/// install_keeping_current the fallback image is never written; when the
-/// install copy fails or does not read back after a fallback image was kept,
-/// that image is copied back as the current image, flushed and checked before
-/// the call returns false. While the current image may be incomplete, the
-/// install marker is on storage, so a later run knows (install_interrupted)
-/// not to keep that image as the fallback, and the device boots the fallback
-/// image meanwhile. No image is opened for writing but by the copy commands.
+/// By copies (the default): with install_keeping_current removes the old
+/// fallback image and any stale copy of it (so no more room is needed than
+/// for one copy), copies the current image to kestran_fallback.sqsh.new,
+/// flushes it, checks that it reads back from the medium with
+/// `current_digest` and renames it into place (a copy that fails or is
+/// stopped is removed again); puts the install marker on storage, removes
+/// the current image (so that no other name of it is written through),
+/// copies the update file into place, flushes it and checks that it reads
+/// back as `update_digest`; when that fails after a fallback image was kept,
+/// copies that image back, flushed and checked.
+///
+/// By renames: with install_keeping_current removes the old fallback image,
+/// writes the update once, to kestran_current.sqsh.new, flushed and checked
+/// on the medium (removed again when that fails: the current image is
+/// untouched), renames the current image to the fallback image, puts the
+/// install marker on storage and renames the new image into place; the
+/// installed image is neither copied nor read back. Without keeping, as by
+/// copies.
+///
+/// Guarantees, both ways: the fallback image is whole or absent at every
+/// moment, a power cut included (a partial copy only ever stands at a
+/// temporary name); without install_keeping_current the fallback image is
+/// never written; at every moment kestran-boot-image finds a whole image,
+/// the previous or the new one; while the current image may be incomplete
+/// or not yet on trial, the install marker is on storage, so a later run
+/// knows (install_interrupted) not to keep that image as the fallback, and
+/// the device boots the fallback image meanwhile. No image is opened for
+/// writing but by the copy commands.
 bool update_firmware(const Plan& plan, const std::optional<std::string>& current_digest,
                      const std::string& update_digest, std::optional<std::uint64_t> version);
 
@@ -68,6 +78,11 @@ std::vector<std::string> images_in_use();
 /// True when an earlier installation was cut off (power cut, kill) or failed
 /// without a restore, so the current image may be incomplete.
 bool install_interrupted();
+
+/// True in a build that installs by renames (the update written once, at a
+/// temporary name, the current image renamed to the fallback image); false
+/// in one that installs by copies.
+bool installs_by_rename();
 
 /// The room on the image partition and what an installation of the update
 /// file takes of it. A partition that cannot be asked counts as roomy: the

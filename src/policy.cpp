@@ -47,15 +47,26 @@ bool fits(const Facts& facts, Plan& plan) {
     if (plan.mend_floor == FloorMend::first) {
         take_small_file(budget, facts.floor.present, room.block);
     }
+    if (facts.install_by_rename) {
+        give(budget, room.stale_held);
+    }
     if (keep) {
         give(budget, room.fallback_held);
         if (plan.mend_floor == FloorMend::after_removing_fallback) {
             take_small_file(budget, facts.floor.present, room.block);
         }
-        take(budget, in_blocks(room.current, room.block));
     }
-    give(budget, room.current_held);
-    take(budget, in_blocks(room.update, room.block));
+    if (keep && facts.install_by_rename) {
+        // The update is written beside the current image, which is then
+        // renamed to the fallback image: neither is copied.
+        take(budget, in_blocks(room.update, room.block));
+    } else {
+        if (keep) {
+            take(budget, in_blocks(room.current, room.block));
+        }
+        give(budget, room.current_held);
+        take(budget, in_blocks(room.update, room.block));
+    }
     // The small files written once the image is in place.
     const bool floor_there = facts.floor.present || plan.mend_floor != FloorMend::none;
     if (plan.record_version) {

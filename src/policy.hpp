@@ -33,6 +33,9 @@ struct Room {
     /// What the old fallback image and a stale temporary copy of it hold
     /// (freed before a fallback copy is made).
     std::uint64_t fallback_held = 0;
+    /// What a stale temporary new image holds (freed first by installs by
+    /// rename).
+    std::uint64_t stale_held = 0;
 };
 
 /// What main finds before it decides.
@@ -70,6 +73,9 @@ struct Facts {
     /// The build puts a newly installed image on trial until the running
     /// system confirms it (trial boots).
     bool trial_boots = false;
+    /// The build installs by renames: the update written once, at a
+    /// temporary name, the current image renamed to the fallback image.
+    bool install_by_rename = false;
     /// The build takes no update below the device's version floor.
     bool rollback_protection = false;
     /// The version the update's signed manifest names.

@@ -80,7 +80,8 @@ no-images-at-all          | 4m   | -                 | -  - - - | -             
 checksum-fails            | 4m   | A=64k B=96k O=32k | A  O B - | sum-fails           | FR   | 0      | simulated          | A  O B -  | unsigned
 checksum-prints-garbage   | 4m   | A=64k B=96k O=32k | A  O B - | sum-garbage         | FR   | 0      | printed no digest  | A  O B -  | unsigned
 read-only-partition       | 4m   | A=64k B=96k O=32k | A  O B - | read-only           | FUCX | 0      | Read-only file system | A O B - | unsigned
-full-for-fallback         | 1m   | A=600k B=200k     | A  - B - | -                   | FUX  | 0      | does not fit       | A  -  B - | unsigned
+full-for-fallback         | 1m   | A=600k B=200k     | A  - B - | -                   | FUX  | 0      | does not fit       | A  -  B - | unsigned copy
+rename-needs-no-copy-room     | 1m | A=600k B=200k  | A  - B - | -                   | FUCD | 0      | -                  | B  A B -  | unsigned rename
 fallback-room-of-the-old  | 1m   | A=400k B=150k O=400k | A O B - | -                  | FUCD | 0      | -                  | B  A B -  | unsigned
 stale-copy-replaced       | 4m   | A=64k B=96k       | A  - B - | half-copy           | FUCD | 0      | -                  | B  A B -  | unsigned
 stale-copy-no-fallback    | 4m   | A=64k B=96k       | A  - B - | half-copy-unreadable | FUX | 0      | not overwritten    | A  - B -  | unsigned
@@ -89,23 +90,29 @@ current-in-use            | 4m   | A=sqfs B=96k O=32k | A O B - | mount-current 
 fallback-in-use           | 4m   | A=64k B=96k O=sqfs | A O B - | mount-fallback      | FUX  | 0      | kestran_fallback.sqsh is in use | A O B - | unsigned
 in-use-identical          | 4m   | A=sqfs            | A  - A - | mount-current       | F    | 0      | -                  | A  - A -  | unsigned
 full-for-install          | 1m   | A=300k B=800k     | A  - B - | -                   | FUX  | 0      | (819200 bytes) does not fit | A - B - | unsigned
-full-during-install       | 1m   | A=300k B=400k     | A  - B - | fill-at-install     | FUCX | 0      | cp:                | A  A B -  | unsigned
+full-during-install       | 1m   | A=300k B=400k     | A  - B - | fill-at-install     | FUCX | 0      | cp:                | A  A B -  | unsigned copy
+rename-full-during-install    | 1m | A=300k B=400k  | A  - B - | fill-at-install     | FUCX | 0      | cp:                | A  -  B - | unsigned rename
 full-no-fallback-kept     | 1m   | B=800k O=300k     | -  O B - | fill-300k           | FUX  | 0      | does not fit       | -  O B -  | unsigned
-killed-during-install     | 4m   | A=64k B=96k O=32k | A  O B - | kill-install        | FUC  | killed | *                  | B< A B M  | unsigned
+killed-during-install     | 4m   | A=64k B=96k O=32k | A  O B - | kill-install        | FUC  | killed | *                  | B< A B M  | unsigned copy
+rename-killed-during-install  | 4m | A=64k B=96k O=32k | A O B - | kill-install      | FUC  | killed | *                  | A  - B -  | unsigned rename
 rerun-after-kill          | 4m   | A=64k B=96k       | B< A B M | -                   | FUCD | 0      | -                  | B  A B -  | unsigned
+cut-between-renames       | 4m   | A=64k B=96k       | -  A B - | new-image-left      | FUCD | 0      | cannot read        | B  A B -  | unsigned rename
 rerun-already-complete    | 4m   | A=64k B=96k       | B  A B M | -                   | F    | 0      | -                  | B  A B -  | unsigned
 rerun-fails-again         | 1m   | A=300k B=800k     | B< A B M | -                   | FUX  | 0      | does not fit       | B< A B M  | unsigned
-term-during-fallback      | 4m   | A=64k B=96k O=32k | A  O B - | term-fallback       | FUCX | 0      | stopped by         | A  -  B - | unsigned
-term-during-install       | 4m   | A=64k B=96k O=32k | A  O B - | term-install        | FUCX | 0      | stopped by         | B< A B M  | unsigned
+term-during-fallback      | 4m   | A=64k B=96k O=32k | A  O B - | term-fallback       | FUCX | 0      | stopped by         | A  -  B - | unsigned copy
+term-during-install       | 4m   | A=64k B=96k O=32k | A  O B - | term-install        | FUCX | 0      | stopped by         | B< A B M  | unsigned copy
+rename-term-during-install    | 4m | A=64k B=96k O=32k | A O B - | term-install      | FUCX | 0      | stopped by         | A  - B -  | unsigned rename
 large-images              | 16g  | G=2049ms H=2050ms | G  - H - | -                   | FUCD | 0      | -                  | H  G H -  | unsigned confirmed large
 two-runs-at-once          | 256m | A=32m B=48m       | A  - B - | second-run          | FUCD | 0      | -                  | B  A B -  | unsigned
 waits-for-the-lock        | 4m   | A=64k B=96k       | A  - B - | lock-held           | FUCD | 0      | -                  | B  A B -  | unsigned
 sigchld-ignored           | 4m   | A=64k B=96k       | A  - B - | sigchld-ignored     | FUCD | 0      | -                  | B  A B -  | unsigned
 stdout-closed             | 4m   | A=64k B=96k       | A  - B - | stdout-closed       | -    | 0      | -                  | B  A B -  | unsigned
 flushed-in-order          | 4m   | A=64k B=96k O=32k | A  O B - | trace               | FUCD | 0      | -                  | B  A B -  | unsigned strace
-stick-serves-other-bytes  | 4m   | A=64k B=96k O=32k | A  O B - | cp-other-bytes      | FUCX | 0      | reads back         | A  A B -  | unsigned
-fallback-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A  O B - | medium-fallback     | FUCX | 0      | reads back         | A  -  B - | unsigned ext4
-install-spoilt-on-medium  | ext4 | A=64k B=96k O=32k | A  O B - | medium-install      | FUCX | 0      | reads back         | A  A B -  | unsigned ext4
+stick-serves-other-bytes  | 4m   | A=64k B=96k O=32k | A  O B - | cp-other-bytes      | FUCX | 0      | reads back         | A  A B -  | unsigned copy
+rename-stick-serves-other-bytes | 4m | A=64k B=96k O=32k | A O B - | cp-other-bytes  | FUCX | 0      | reads back         | A  - B -  | unsigned rename
+fallback-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A  O B - | medium-fallback     | FUCX | 0      | reads back         | A  -  B - | unsigned ext4 copy
+install-spoilt-on-medium  | ext4 | A=64k B=96k O=32k | A  O B - | medium-install      | FUCX | 0      | reads back         | A  A B -  | unsigned ext4 copy
+rename-install-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A O B - | medium-install | FUCX | 0      | reads back         | A  - B -  | unsigned rename ext4
 unsigned-ignores-sig      | 4m   | A=64k B=96k       | A  - B - | sig-fifo            | FUCD | 0      | -                  | B  A B -  | unsigned
 signed-valid              | 4m   | A=64k B=96k O=32k | A  O B - | sig-valid           | FUCD | 0      | -                  | B  A B -  | signed digest-only
 signed-last-key           | 4m   | A=64k B=96k O=32k | A  O B - | sig-last-key        | FUCD | 0      | -                  | B  A B -  | signed digest-only
@@ -132,7 +139,7 @@ trial-resume-begins       | 4m   | A=64k B=96k       | B  A B M | trial:->0     
 trial-state-directory     | 4m   | A=64k B=96k O=32k | A  O B - | trial:/>/           | FUX  | 0      | not a regular file | A  O B -  | unsigned trial
 trial-alone-is-kept       | 4m   | A=64k B=96k       | A  - B - | trial:1>0           | FUCD | 0      | -                  | B  A B -  | unsigned trial
 trial-alone-restored      | 1m   | A=300k B=800k     | A  - B - | trial:1>1           | FUX  | 0      | does not fit       | A  - B -  | unsigned trial
-trial-alone-full-for-fallback | 1m | A=600k B=200k   | A  - B - | trial:1>1           | FUX  | 0      | does not fit       | A  -  B - | unsigned trial
+trial-alone-full-for-fallback | 1m | A=600k B=200k   | A  - B - | trial:1>1           | FUX  | 0      | does not fit       | A  -  B - | unsigned trial copy
 trial-new-is-fifo         | 4m   | A=64k B=96k O=32k | A  O B - | trial:-p>-p         | FUX  | 0      | not a regular file | A  O B -  | unsigned trial
 trial-resume-new-is-fifo  | 4m   | A=64k B=96k       | B  A B M | trial:-p>-p         | FX   | 0      | not a regular file | B  A B M  | unsigned trial
 squashfs-whole            | 4m   | A=sqfs B=sqfs     | A  - B - | -                   | FUCD | 0      | -                  | B  A B -  | squashfs
@@ -241,6 +248,11 @@ main() {
 
     local passed=0 failed=0 skipped=0 have
     have=$(build_tags_from_environment)
+    if grep -a -q 'install rename' "$tool"; then
+        have+=" rename"
+    else
+        have+=" copy"
+    fi
     # (The fifth byte of an ELF file is its class: 1 for 32-bit.)
     [[ $(od -An -tu1 -j4 -N1 "$tool" | tr -d ' ') != 1 ]] || have+=" large"
     run_rows "$here/scenarios.sh" "$table" "$have" "${SCENARIOS:-}" "" "$tool" "$@"

@@ -83,6 +83,14 @@ TEST(Decide, SafetyRules) {
          Action::install_keeping_current},
         {"room for the fallback copy, not for the update", with([](Facts& f) { tight(f, 4, 0); }),
          Action::refuse_no_room},
+        {"by copies, no room for the fallback copy",
+         with([](Facts& f) { f.room = {4096, 2 * 4096, 4096, 4 * 4096, 4 * 4096, 0}; }),
+         Action::refuse_no_room},
+        {"by renames, the update beside the current image", with([](Facts& f) {
+             f.room = {4096, 2 * 4096, 4096, 4 * 4096, 4 * 4096, 0};
+             f.install_by_rename = true;
+         }),
+         Action::install_keeping_current},
         {"room for the update, not the version record", with([](Facts& f) {
              tight(f, 6, 0);
              f.rollback_protection = true;
@@ -217,7 +225,7 @@ TEST(Decide, FloorRules) {
 template <typename Visit>
 void for_every_fact(Visit visit) {
     const std::array<std::optional<std::string>, 3> digests = {none, a, b};
-    for (unsigned bits = 0; bits < (1u << 10); ++bits) {
+    for (unsigned bits = 0; bits < (1u << 12); ++bits) {
         for (const auto& current : digests) {
             for (const auto& update : digests) {
                 Facts facts;
@@ -233,6 +241,10 @@ void for_every_fact(Visit visit) {
                 if (bits & 512u) {
                     below_floor(facts);
                 }
+                if (bits & 1024u) {
+                    tight(facts, 5, 1);
+                }
+                facts.install_by_rename = bits & 2048u;
                 // A digest is only ever taken of an image that is there.
                 facts.current_digest = facts.current_present ? current : none;
                 facts.update_digest = update;
@@ -286,6 +298,12 @@ TEST(Decide, InvariantsHoldForEveryCombination) {
             EXPECT_FALSE(f.interrupted) << where;
             EXPECT_EQ(f.current_digest, f.update_digest) << where;
         }
+        // Installing by renames never needs more room than by copies.
+        if (installs && !f.install_by_rename) {
+            Facts by_rename = f;
+            by_rename.install_by_rename = true;
+            EXPECT_STREQ(action_name(decide(by_rename).action), action_name(action)) << where;
+        }
         // A refusal or a rejection is only ever for its reason.
         if (action == Action::refuse_in_use) {
             EXPECT_TRUE(f.image_in_use) << where;
@@ -300,7 +318,7 @@ TEST(Decide, InvariantsHoldForEveryCombination) {
             EXPECT_TRUE(!f.update_digest || !f.update_is_image) << where;
         }
     });
-    EXPECT_EQ(combinations, 1024 * 9);
+    EXPECT_EQ(combinations, 4096 * 9);
 }
 
 /// Every combination of what the floor rules read, on a device with rollback

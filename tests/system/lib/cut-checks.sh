@@ -156,6 +156,7 @@ check_cut() {
     [[ -z $trial_mode || $(cat "$trial_file" 2>/dev/null) == [0-9]* ]] ||
         lost t "after the next run the new image is not on trial"
     [[ ! -e $fallback_copy ]] || lost c "after the next run a partial fallback copy is left"
+    [[ ! -e $current_new ]] || lost c "after the next run a new image is left at its temporary name"
     if [[ -n $floor_pass ]]; then
         # The new image's version counts as the floor: an older signed
         # update is rejected.

@@ -26,6 +26,16 @@ replace_checksum() {
 
 # Puts a cp with BODY first in the tool's PATH (/mnt/bin); it reaches the
 # real one as /bin/cp.
+# The path the install copy writes: the current image, or its temporary
+# name in a build that installs by renames.
+install_target() {
+    if grep -a -q 'install rename' "$TOOL"; then
+        echo "$current_new"
+    else
+        echo "$current_image"
+    fi
+}
+
 replace_cp() {
     printf '#!/bin/sh\n%s\n' "$1" >/mnt/bin/cp
     chmod +x /mnt/bin/cp
@@ -182,6 +192,12 @@ inject_fault() {
         done
         ;;
     man*) place_manifest "$fault" ;;
+    new-image-left)
+        # A cut between the renames of an install by rename: the current
+        # image is already the fallback image, the new one whole at its
+        # temporary name.
+        cp /mnt/ref/B "$current_new"
+        ;;
     second-name)
         # A factory copy made with ln: the current image under another name.
         ln "$current_image" /mnt/imgpart/factory.sqsh
@@ -205,7 +221,11 @@ exec /bin/cp "$@"'
         # another block is written there through the loop device, behind
         # the page cache.
         local target=$fallback_copy nth=1
-        [[ $fault == medium-install ]] && target=$current_image nth=2
+        if [[ $fault == medium-install ]]; then
+            target=$(install_target) nth=2
+            # (By renames the new image is read once only: back from the medium.)
+            [[ $target == "$current_image" ]] || nth=1
+        fi
         replace_checksum "if [ \"\$1\" = $target ]; then
     echo x >>/mnt/reads
     if [ \$(wc -l </mnt/reads) -eq $nth ]; then
@@ -246,7 +266,7 @@ exec /bin/cp "$@"'
         # parent of its process group's leader, the tool's shell) and goes
         # on as a slow copy would, until it is stopped.
         local target=$fallback_copy
-        [[ $fault == term-install ]] && target=$current_image
+        [[ $fault == term-install ]] && target=$(install_target)
         replace_cp "if [ \"\$2\" = $target ]; then
     head -c 4096 \"\$1\" >\"\$2\"
     echo \$\$ >/mnt/cp.pid

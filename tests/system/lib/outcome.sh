@@ -123,6 +123,7 @@ check_fault_outcome() {
         [[ ! -e $install_marker ]] || fail "install marker left behind by the rerun"
         ;;
     trial:*) check_trial "${fault#*>}" ;;
+    new-image-left) [[ ! -e $current_new ]] || fail "the new image's temporary name is left" ;;
     second-name) cmp -s /mnt/ref/A /mnt/imgpart/factory.sqsh || fail "the other name lost its bytes" ;;
     mount-*)
         # The mounted image still reads as it did.
@@ -159,6 +160,22 @@ check_fault_outcome() {
         ;;
     trace)
         local want
+        if [[ $(install_target) == "$current_new" ]]; then
+            want=$(printf '%s\n' \
+                "fsync /mnt/imgpart" \
+                "fsync /mnt/imgpart" \
+                "unlink $fallback_image" \
+                "fsync /mnt/imgpart" \
+                "cp kestran.fir kestran_current.sqsh.new" \
+                "fsync $current_new" \
+                "fsync /mnt/imgpart" \
+                "rename $current_image $fallback_image" \
+                "fsync /mnt/imgpart" \
+                "fsync $install_marker" \
+                "fsync /mnt/imgpart" \
+                "rename $current_new $current_image" \
+                "fsync /mnt/imgpart")
+        else
         want=$(printf '%s\n' \
             "fsync /mnt/imgpart" \
             "unlink $fallback_image" \
@@ -175,6 +192,7 @@ check_fault_outcome() {
             "cp kestran.fir kestran_current.sqsh" \
             "fsync $current_image" \
             "fsync /mnt/imgpart")
+        fi
         if [[ -n ${SCENARIO_TRIAL:-} ]]; then
             # The trial begins on storage before the marker goes.
             want+=$'\n'$(printf '%s\n' \
