@@ -35,7 +35,7 @@ bench() {
     head -c "$((bench_mib * 1024 * 1024))" /dev/urandom >"$bench_dir/update.fir"
     make_sd "$bench_dir/sd.img" "$bench_dir/sd-root"
     make_stick "$bench_dir/stick.img" "$bench_dir/update.fir"
-    local boot_timeout=$((bench_pairs * 150 + 120))
+    local boot_timeout=$((bench_pairs * 225 + 120))
     boot bench "$bench_dir/sd.img" "$bench_dir/stick.img" "" kestran_mode=bench \
         "kestran_pairs=$bench_pairs"
     [[ $BOOTED == bench ]] || die "the benchmark did not finish (console: $LOG)"
@@ -56,6 +56,15 @@ bench() {
     read -r r q < <(stats <<<"$ratios")
     printf '%-8s %-18s %-18s %-12s %s\n' "${bench_mib} MiB" "$t" "$s" "$r" "$q"
     echo "(ratios: $(tr '\n' ' ' <<<"$ratios"))"
+    local rename
+    rename=$(awk '$4 == "tool" { t[$3] = $5 } $4 == "rename" { r[$3] = $5 }
+        END { for (p in r) if (t[p] > 0) print r[p] / t[p] }' <<<"$lines")
+    if [[ -n $rename ]]; then
+        read -r t _ < <(awk '$4 == "rename" { print $5 / 100 }' <<<"$lines" | stats)
+        read -r r q < <(stats <<<"$rename")
+        echo "by renames: $t s (median); against the tool by copies: median ratio $r, q1-q3 $q"
+        echo "(ratios: $(tr '\n' ' ' <<<"$rename"))"
+    fi
 }
 
 require_build

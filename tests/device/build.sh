@@ -88,6 +88,12 @@ build() {
     build_firmware v2
     log "initramfs"
     build_initramfs
+    if [[ -f $rename_tool ]]; then
+        log "initramfs with the tool that installs by renames"
+        build_rename_initramfs
+    elif $required; then
+        die "no $rename_tool: the update by renames needs the test suite's build of build/armv6-static (scripts/armv6.sh)"
+    fi
     local signed=false
     if [[ -f $signed_tool ]]; then
         signed=true

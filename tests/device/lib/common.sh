@@ -35,6 +35,8 @@ readonly signed_tool=$src/build/armv6-static/tests/init-updater-model
 readonly signed_keys=$src/build/armv6-static/tests/keys
 readonly trial_tool=$src/build/armv6-static/tests/init-updater-trial
 readonly trial_boot_image=$src/build/armv6-static/tests/init-updater-trial-boot-image
+# The tool that installs by renames, for the update story and the benchmark.
+readonly rename_tool=$src/build/armv6-static/tests/init-updater-rename
 
 # Prints "== MESSAGE" on standard error.
 log() { echo "== $*" >&2; }

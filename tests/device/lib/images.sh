@@ -55,6 +55,8 @@ build_initramfs() {
         cp "$mroot/$m" "$root/lib/modules/"
         basename "$m" >>"$root/lib/modules/load-order"
     done
+    # (The tool that installs by renames, beside it, for the benchmark.)
+    [[ ! -f $rename_tool ]] || strip_like_install "$rename_tool" "$root/usr/sbin/init-updater-rename"
     install -m 755 "$guest/init" "$root/init"
     install -m 755 "$guest/bench" "$root/bench.sh"
     install -m 755 "$guest/reference-update" "$root/reference.sh"
@@ -94,6 +96,13 @@ pack_initramfs_with() {
         name=${swap%%=*}
         mv -f "$work/saved-$name" "$sbin/$name"
     done
+}
+
+# The start-up with the tool that installs by renames in place of the
+# installed one: $work/initramfs-rename.cpio.
+build_rename_initramfs() {
+    pack_initramfs_with "$work/initramfs-rename.cpio" \
+        "init-updater=$work/initramfs/usr/sbin/init-updater-rename"
 }
 
 # The start-up with the signed tool (stripped) in place of the installed
