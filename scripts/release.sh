@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release for the devices from this checkout, into build/release/:
 #   init-updater-<version>-armv6hf.tar.gz  the static ARMv6 tool (stripped),
-#       kestran-boot-image, the systemd unit and target, the init script and
-#       its S20 link for BusyBox, laid out as `cmake --install --prefix /usr`
+#       kestran-boot-image, the reference start-up (an initramfs /init), the
+#       systemd unit and target, the init script and its S20 link for BusyBox, laid out as `cmake --install --prefix /usr`
 #       lays them out, and the release documents in usr/share/doc/init-updater/
 #   init-updater_<version>_armhf.deb       the same files (but the BusyBox
 #       link) as a Debian package, made by CPack
@@ -59,7 +59,8 @@ usr/lib/ usr/lib/systemd/ usr/lib/systemd/system/ usr/lib/systemd/system/init-up
 usr/lib/systemd/system/kestran-image-pre.target usr/sbin/ usr/sbin/init-updater \
 usr/sbin/kestran-boot-image usr/share/ usr/share/doc/ usr/share/doc/init-updater/ \
 usr/share/doc/init-updater/README usr/share/doc/init-updater/changelog.gz \
-usr/share/doc/init-updater/copyright usr/share/lintian/ usr/share/lintian/overrides/ \
+usr/share/doc/init-updater/copyright usr/share/init-updater/ \
+usr/share/init-updater/initramfs-init usr/share/lintian/ usr/share/lintian/overrides/ \
 usr/share/lintian/overrides/init-updater usr/share/man/ usr/share/man/man8/ \
 usr/share/man/man8/init-updater.8.gz usr/share/man/man8/kestran-boot-image.8.gz"
     line=$(tr '\n' ' ' <<<"$names")
