@@ -41,16 +41,62 @@ else()
   set(UPDATER_PACKAGE_LINKAGE "dynamically linked: needs glibc 2.34+, libstdc++, libgcc_s")
 endif()
 
+# A device maker's release carries a suffix of its own in the package's
+# version (1.3.0+acme1), so that it is never taken for the upstream release
+# or for another maker's: scripts/release.sh --version-suffix.
+set(UPDATER_VERSION_SUFFIX "" CACHE STRING
+  "Appended to the version of the release files and the package, e.g. +acme1 (empty: none)")
+if(UPDATER_VERSION_SUFFIX AND NOT UPDATER_VERSION_SUFFIX MATCHES "^[+~][A-Za-z0-9.+~]+$")
+  message(FATAL_ERROR "UPDATER_VERSION_SUFFIX must start with + or ~ and hold only "
+    "A-Z a-z 0-9 . + ~ (a Debian upstream version's characters), not '${UPDATER_VERSION_SUFFIX}'")
+endif()
+set(UPDATER_RELEASE_VERSION ${PROJECT_VERSION}${UPDATER_VERSION_SUFFIX})
+
+# What this build takes, in words, and the options it was configured with
+# (keys by their numbers: the build machine's paths stay out of the release).
+set(options "")
+set(modes "")
 if(UPDATER_SIGNING_KEY)
-  set(UPDATER_PACKAGE_MODES "installs only updates signed with the key it was built with")
+  updater_signing_keys("${UPDATER_SIGNING_KEY}" PACKAGE_KEY)
+  list(LENGTH UPDATER_SIGNING_KEY key_count)
+  list(JOIN PACKAGE_KEY_NUMBERS " " numbers)
+  if(key_count EQUAL 1)
+    list(APPEND modes "installs only updates signed with the key it was built with\n    (key number ${numbers})")
+    list(APPEND options "-DUPDATER_SIGNING_KEY=<1 public key: ${numbers}>")
+  else()
+    list(APPEND modes "installs only updates signed with one of the ${key_count} keys it was built with\n    (key numbers ${numbers})")
+    list(APPEND options "-DUPDATER_SIGNING_KEY=<${key_count} public keys: ${numbers}>")
+  endif()
+  if(UPDATER_COMPATIBLE)
+    list(APPEND modes "and only those whose signed manifest names this model, ${UPDATER_COMPATIBLE}")
+    list(APPEND options "-DUPDATER_COMPATIBLE=${UPDATER_COMPATIBLE}")
+  endif()
+  if(UPDATER_ROLLBACK_PROTECTION)
+    list(APPEND modes "and none whose signed version is below the device's version floor")
+    list(APPEND options "-DUPDATER_ROLLBACK_PROTECTION=ON")
+  endif()
 else()
-  set(UPDATER_PACKAGE_MODES "installs any update (no signing key)")
+  list(APPEND modes "installs any update (no signing key)")
+endif()
+if(UPDATER_IMAGE_CHECK STREQUAL squashfs)
+  list(APPEND modes "takes only whole squashfs images")
+  list(APPEND options "-DUPDATER_IMAGE_CHECK=squashfs")
 endif()
 if(UPDATER_TRIAL_BOOTS GREATER 0)
-  string(APPEND UPDATER_PACKAGE_MODES " and puts each new image on trial for "
-    "${UPDATER_TRIAL_BOOTS} boot(s)")
+  list(APPEND modes "puts each new image on trial for ${UPDATER_TRIAL_BOOTS} boot(s)")
+  list(APPEND options "-DUPDATER_TRIAL_BOOTS=${UPDATER_TRIAL_BOOTS}")
 else()
-  string(APPEND UPDATER_PACKAGE_MODES " and has no trial boots")
+  list(APPEND modes "has no trial boots")
+endif()
+list(JOIN modes "\n  - " UPDATER_PACKAGE_MODES)
+if(UPDATER_VERSION_SUFFIX)
+  list(PREPEND options "--version-suffix ${UPDATER_VERSION_SUFFIX}")
+endif()
+if(options)
+  list(JOIN options "\n  " UPDATER_PACKAGE_OPTIONS)
+  string(PREPEND UPDATER_PACKAGE_OPTIONS "a device maker's build, made with\n  ")
+else()
+  set(UPDATER_PACKAGE_OPTIONS "the upstream release, made with no options.")
 endif()
 
 set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/init-updater)
@@ -73,7 +119,7 @@ if(UPDATER_STATIC)
 endif()
 
 set(CPACK_PACKAGE_NAME init-updater)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${UPDATER_RELEASE_VERSION})
 set(CPACK_PACKAGE_VENDOR Kestran)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Boot-time firmware updater for Kestran devices")
 set(CPACK_GENERATOR DEB)
@@ -103,10 +149,14 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Installs a firmware update from a USB stick at start-up, keeping the image
 installed now as the fallback image, and names the image to boot after an
 interrupted installation. Ships a systemd unit and a POSIX init script.")
-# postinst enables the unit where systemd is present; the init script, in
-# /etc, is a conffile.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${CMAKE_CURRENT_SOURCE_DIR}/dist/release/postinst ${CMAKE_CURRENT_SOURCE_DIR}/dist/release/conffiles)
+# No maintainer scripts: the package enables nothing. The same package goes
+# into a device's start-up root and into its firmware image, and the two
+# cannot be told apart from inside: in an image the device runs as its root,
+# an enabled unit would run the tool with that very image mounted from the
+# partition (refused as in use, at every boot with a stick), so the device
+# maker enables the unit or the init script where the start-up runs
+# (docs/integration.md). The init script, in /etc, is a conffile.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/dist/release/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the release for the devices from this checkout, into build/release/:
 #   init-updater-<version>-armv6hf.tar.gz  the static ARMv6 tool (stripped),
-#       kestran-boot-image, the systemd unit and target, the init script and
-#       its S20 link for BusyBox, laid out as `cmake --install --prefix /usr`
-#       lays them out, and the release documents in usr/share/doc/init-updater/
+#       kestran-boot-image, the reference start-up (an initramfs /init), the
+#       systemd unit and target, the init script and its S20 link for
+#       BusyBox, laid out as `cmake --install --prefix /usr` lays them out,
+#       and the release documents in usr/share/doc/init-updater/
 #   init-updater_<version>_armhf.deb       the same files (but the BusyBox
-#       link) as a Debian package, made by CPack
+#       link) as a Debian package, made by CPack; no maintainer scripts
 #   kestran-sign, kestran-sign.1           signs updates for builds with a
 #                                          signing key (dist/sign/), and its
 #                                          manual page
@@ -15,8 +16,54 @@
 # names, owner 0/0 and every time set to SOURCE_DATE_EPOCH; gzip -n.
 # Then checks what it made (see verify below) and runs the system scenarios on
 # the packaged binary under qemu-arm-static -cpu arm1176.
-# Run as root from a git checkout; reuses the cached ARMv6 runtime.
+#
+# Usage (as root, from a git checkout; reuses the cached ARMv6 runtime):
+#   scripts/release.sh [--version-suffix SUFFIX] [--preset PRESET] [-DNAME=VALUE...]
+# A device maker's release: the build options (-DUPDATER_SIGNING_KEY=...,
+# -DUPDATER_COMPATIBLE=..., -DUPDATER_ROLLBACK_PROTECTION=ON,
+# -DUPDATER_TRIAL_BOOTS=N, -DUPDATER_IMAGE_CHECK=squashfs; key files
+# relative to the directory it is run from), or a configure preset of the
+# maker's that inherits "release" (in CMakeUserPresets.json), and a version
+# suffix such as +acme1 for the files and the package (1.3.0+acme1). The
+# release checks then check that build: the version string its options give.
 set -euo pipefail
+
+usage() {
+    sed -n '/^# Usage/,/^# suffix such as/p' "$0" >&2
+    exit 2
+}
+
+# The command line: the suffix, the preset and the -D options, the key
+# files made absolute here, before the directory changes.
+suffix='' preset=release
+defines=()
+# Sets DEFINE to the option $1 (NAME=VALUE), the signing keys' files made
+# absolute from the caller's directory.
+add_define() {
+    local name=${1%%=*} value=${1#*=} file files=()
+    [[ $1 == *=* && $name =~ ^[A-Za-z_][A-Za-z0-9_:]*$ ]] || usage
+    if [[ ${name%%:*} == UPDATER_SIGNING_KEY && -n $value ]]; then
+        IFS=';' read -r -a files <<<"$value"
+        value=''
+        for file in "${files[@]}"; do
+            [[ $file == /* ]] || file=$PWD/$file
+            value+="${value:+;}$file"
+        done
+    fi
+    defines+=("-D$name=$value")
+}
+while (($# > 0)); do
+    case $1 in
+    --version-suffix) (($# > 1)) || usage; suffix=$2; shift 2 ;;
+    --version-suffix=*) suffix=${1#*=}; shift ;;
+    --preset) (($# > 1)) || usage; preset=$2; shift 2 ;;
+    --preset=*) preset=${1#*=}; shift ;;
+    -D) (($# > 1)) || usage; add_define "$2"; shift 2 ;;
+    -D?*) add_define "${1#-D}"; shift ;;
+    *) usage ;;
+    esac
+done
+
 cd "$(dirname "$0")/.."
 umask 022
 export LC_ALL=C TZ=UTC
@@ -34,14 +81,50 @@ entries() {
     tar -tvzf "$1" --numeric-owner | awk '{print $1, $2, $3, $4 "T" $5, $6}'
 }
 
+# The value of cache entry $1 in the release's build tree.
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$tree/CMakeCache.txt"; }
+
+# True when the CMake boolean $1 is true.
+is_on() { [[ ${1,,} =~ ^(1|on|yes|true|y)$ ]]; }
+
+# The key number of signify public key file $1, in hexadecimal.
+key_number() { sed -n 2p "$1" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n'; }
+
+# The version string the build's options give, as cmake/UpdaterTool.cmake
+# writes it, worked out here again from the build tree's cache and the key
+# files: "init-updater 1.3.0 (signed updates, keys ...; ...)".
+expected_version_string() {
+    local modes=() files file numbers='' joined
+    IFS=';' read -r -a files <<<"$(cached UPDATER_SIGNING_KEY)"
+    if ((${#files[@]} > 0)); then
+        for file in "${files[@]}"; do numbers+=" $(key_number "$file")"; done
+        if ((${#files[@]} == 1)); then
+            modes+=("signed updates, key$numbers")
+        else
+            modes+=("signed updates, keys$numbers")
+        fi
+    fi
+    [[ -z $(cached UPDATER_COMPATIBLE) ]] || modes+=("compatible $(cached UPDATER_COMPATIBLE)")
+    ! is_on "$(cached UPDATER_ROLLBACK_PROTECTION)" || modes+=("rollback protection")
+    (($(cached UPDATER_TRIAL_BOOTS) == 0)) || modes+=("trial boots $(cached UPDATER_TRIAL_BOOTS)")
+    [[ $(cached UPDATER_IMAGE_CHECK) != squashfs ]] || modes+=("image check squashfs")
+    if ((${#modes[@]} == 0)); then
+        echo "init-updater $project_version"
+    else
+        joined=$(printf '; %s' "${modes[@]}")
+        echo "init-updater $project_version (${joined#; })"
+    fi
+}
+
 # The checks of a finished release; X is a scratch directory.
 verify() {
-    local archive=$1 deb=$2 version=$3 x=$4
+    local archive=$1 deb=$2 version=$3 x=$4 version_string
+    version_string=$(expected_version_string)
 
-    # The version, visible without running the tool.
+    # The version and the options, visible without running the tool.
     tar -xzf "$archive" -C "$x" usr/sbin/init-updater
-    strings "$x/usr/sbin/init-updater" | grep -x "init-updater $version" >/dev/null ||
-        fail "no 'init-updater $version' in the binary (strings)"
+    strings "$x/usr/sbin/init-updater" | grep -x -F "$version_string" >/dev/null ||
+        fail "no '$version_string' in the binary (strings)"
     arm-linux-gnueabihf-readelf -S "$x/usr/sbin/init-updater" | grep '\.symtab' >/dev/null &&
         fail "the packaged binary is not stripped"
 
@@ -59,17 +142,42 @@ usr/lib/ usr/lib/systemd/ usr/lib/systemd/system/ usr/lib/systemd/system/init-up
 usr/lib/systemd/system/kestran-image-pre.target usr/sbin/ usr/sbin/init-updater \
 usr/sbin/kestran-boot-image usr/share/ usr/share/doc/ usr/share/doc/init-updater/ \
 usr/share/doc/init-updater/README usr/share/doc/init-updater/changelog.gz \
-usr/share/doc/init-updater/copyright usr/share/lintian/ usr/share/lintian/overrides/ \
+usr/share/doc/init-updater/copyright usr/share/init-updater/ \
+usr/share/init-updater/initramfs-init usr/share/lintian/ usr/share/lintian/overrides/ \
 usr/share/lintian/overrides/init-updater usr/share/man/ usr/share/man/man8/ \
 usr/share/man/man8/init-updater.8.gz usr/share/man/man8/kestran-boot-image.8.gz"
     line=$(tr '\n' ' ' <<<"$names")
     [[ $line == "$expected " ]] || fail "archive holds: $line"
 
+    # The release documents name the version with its suffix, the options
+    # and, for several keys, no single key.
+    local readme=$x/a/usr/share/doc/init-updater/README option
+    mkdir "$x/a" "$x/d"
+    tar -xzf "$archive" -C "$x/a"
+    [[ $(sed -n 1p "$readme") == "init-updater $version for "* ]] ||
+        fail "the README does not begin with 'init-updater $version'"
+    local options=()
+    [[ -z $(cached UPDATER_SIGNING_KEY) ]] || options+=(UPDATER_SIGNING_KEY)
+    [[ -z $(cached UPDATER_COMPATIBLE) ]] || options+=(UPDATER_COMPATIBLE)
+    ! is_on "$(cached UPDATER_ROLLBACK_PROTECTION)" || options+=(UPDATER_ROLLBACK_PROTECTION)
+    (($(cached UPDATER_TRIAL_BOOTS) == 0)) || options+=(UPDATER_TRIAL_BOOTS)
+    [[ $(cached UPDATER_IMAGE_CHECK) != squashfs ]] || options+=(UPDATER_IMAGE_CHECK)
+    for option in "${options[@]}"; do
+        grep -q -e "^  -D$option=" "$readme" || fail "the README does not name -D$option"
+    done
+    ((${#options[@]} > 0)) || grep -q -x 'This is the upstream release, made with no options.' "$readme" ||
+        fail "the README of a build without options does not say so"
+    [[ -z $suffix ]] || grep -q -x -F "  --version-suffix $suffix" "$readme" ||
+        fail "the README does not name the suffix $suffix"
+    if [[ $(cached UPDATER_SIGNING_KEY) == *";"* ]] && grep -q 'the key it was built with' "$readme"; then
+        fail "the README of a build with several keys speaks of one key"
+    fi
+    zcat "$x/a/usr/share/doc/init-updater/changelog.gz" | grep -q "^init-updater ($version) " ||
+        fail "the changelog is not for $version"
+
     # The package: the same files with the same contents, but the link.
     [[ $(dpkg-deb -f "$deb" Version) == "$version" ]] || fail "package version is not $version"
     [[ $(dpkg-deb -f "$deb" Architecture) == armhf ]] || fail "package is not armhf"
-    mkdir "$x/a" "$x/d"
-    tar -xzf "$archive" -C "$x/a"
     dpkg-deb -x "$deb" "$x/d"
     rm "$x/a/etc/init.d/S20init-updater"
     diff -r "$x/a" "$x/d" || fail "the package's files differ from the archive's"
@@ -77,22 +185,79 @@ usr/share/man/man8/init-updater.8.gz usr/share/man/man8/kestran-boot-image.8.gz"
         fail "lintian reports errors: $(cat "$x/lintian.log")"
     ! grep -e no-manual-page "$x/lintian.log" || fail "lintian: a command has no manual page"
 
-    # postinst: enables the unit on the first installation where systemctl
-    # is there, and does nothing else.
+    # No maintainer scripts: the package enables nothing (an image that the
+    # device runs as its root must not run the tool; see cmake/Packaging.cmake).
     dpkg-deb -e "$deb" "$x/control"
-    mkdir "$x/bin" "$x/nobin"
-    printf '#!/bin/sh\necho "$*" >>"%s/calls"\n' "$x" >"$x/bin/systemctl"
-    chmod +x "$x/bin/systemctl"
-    PATH=$x/bin /bin/sh "$x/control/postinst" configure ""
-    PATH=$x/bin /bin/sh "$x/control/postinst" configure 0.9
-    PATH=$x/nobin /bin/sh "$x/control/postinst" configure ""
-    [[ $(cat "$x/calls") == "enable init-updater.service" ]] ||
-        fail "postinst called systemctl as: $(cat "$x/calls")"
+    [[ $(cd "$x/control" && echo *) == "conffiles control md5sums" ]] ||
+        fail "the package's control area holds: $(cd "$x/control" && echo *)"
+}
+
+# The rows of the system scenarios whose runs end before any signature is
+# looked at, whatever keys, model or version floor a build has (the tool
+# decides "could not be read" and "nothing to do" first): those that expect
+# "Firmware update found." alone or with "could not be read.", with no
+# install cut off before them; in a build with the image check, only the
+# latter (any update that is no whole squashfs image is unreadable there).
+rows_before_the_signature() {
+    local image_check=$1
+    sed -n "/^readonly table='\$/,/^'\$/p" tests/system/scenarios.sh |
+        awk -F'|' -v check="$image_check" 'NF == 10 {
+            for (i = 1; i <= NF; i++) gsub(/^ +| +$/, "", $i)
+            if ($4 ~ / M$/) next
+            if ($6 == "FR" || ($6 == "F" && check == "")) print $1
+        }' | paste -sd' '
+}
+
+# Runs the system scenarios on the packaged binary $1 under the emulator,
+# with the build tags this build has (tests/system/scenarios.sh takes them
+# from SCENARIO_* variables, as tests/CMakeLists.txt gives them to the test
+# suite's builds). The table's signed rows sign updates with the secret keys
+# of the keys the build trusts, test.sec and second.sec in SCENARIO_KEYS, for
+# the compatible string test-board, with updates that are not squashfs
+# images: they run where the build has at most two keys, each with its
+# secret key beside it (KEY.sec for KEY.pub, without a passphrase: test keys
+# only), no other compatible string and no image check. Any other build (a
+# maker's keys, whose secret keys stay elsewhere) runs the rows that end
+# before any signature is looked at.
+run_scenarios() {
+    local tool=$1 log=$2 files file i env=() names=(test second) trusted=''
+    IFS=';' read -r -a files <<<"$(cached UPDATER_SIGNING_KEY)"
+    (($(cached UPDATER_TRIAL_BOOTS) == 0)) || env+=(SCENARIO_TRIAL=1)
+    local check=''
+    [[ $(cached UPDATER_IMAGE_CHECK) != squashfs ]] || check=1
+    local whole=true
+    if ((${#files[@]} > 0)); then
+        ((${#files[@]} <= 2)) && [[ -z $check ]] &&
+            [[ $(cached UPDATER_COMPATIBLE) == "" || $(cached UPDATER_COMPATIBLE) == test-board ]] ||
+            whole=false
+        for file in "${files[@]}"; do [[ -f ${file%.pub}.sec ]] || whole=false; done
+    fi
+    if ((${#files[@]} > 0)) && $whole; then
+        # The build's keys under the names the table signs with (copies:
+        # signify opens no link).
+        mkdir -m 700 "$scratch/keys"
+        for i in "${!files[@]}"; do
+            cp "${files[i]}" "$scratch/keys/${names[i]}.pub"
+            cp "${files[i]%.pub}.sec" "$scratch/keys/${names[i]}.sec"
+            trusted+="${trusted:+ }${names[i]}"
+        done
+        env+=(SCENARIO_KEYS="$scratch/keys" SCENARIO_TRUSTED="$trusted" SIGNIFY=signify-openbsd)
+        [[ -z $(cached UPDATER_COMPATIBLE) ]] || env+=(SCENARIO_COMPATIBLE=test-board)
+        ! is_on "$(cached UPDATER_ROLLBACK_PROTECTION)" || env+=(SCENARIO_ROLLBACK=1)
+    elif ((${#files[@]} > 0)) || { [[ -n $check ]] && (($(cached UPDATER_TRIAL_BOOTS) > 0)); }; then
+        # (The table's trial rows update with files that are no squashfs
+        # images: a build with the image check and trial boots also takes
+        # only these rows.)
+        env+=(SCENARIOS="$(rows_before_the_signature "$check")")
+        echo "release: scenarios: only the rows that end before any signature is looked at" >&2
+    fi
+    [[ -z $check ]] || env+=(SCENARIO_IMAGE_CHECK=1)
+    env "${env[@]}" bash tests/system/scenarios.sh "$tool" \
+        qemu-arm-static -cpu arm1176 -L "$runtime" >"$log" 2>&1
 }
 
 main() {
     bash scripts/install-prerequisites.sh all
-    local runtime
     runtime=$(bash scripts/build-armv6-runtime.sh | tail -n 1)
     bash scripts/build-armv6-libsodium.sh "$runtime" >/dev/null
     export KESTRAN_ARMV6_CACHE=${runtime%/runtime}
@@ -102,9 +267,22 @@ main() {
     export SOURCE_DATE_EPOCH
 
     rm -rf "$tree" "$out"
-    cmake --workflow --preset release --fresh >/dev/null
+    mkdir -p "$tree"
+    local log=$tree/release.log
+    # (cmake --workflow takes no -D options: the same three steps.)
+    cmake --preset "$preset" -B "$tree" --fresh -DUPDATER_VERSION_SUFFIX="$suffix" \
+        "${defines[@]}" >"$log" 2>&1 ||
+        fail "configuring failed: $(grep -A 6 '^CMake Error' "$log" || tail -n 20 "$log")"
+    # A preset of the maker's must make what the release preset makes.
+    [[ $(cached UPDATER_STATIC) == ON && $(cached UPDATER_REQUIRE_ARMV6) == ON &&
+        $(cached BUILD_TESTING) == OFF ]] ||
+        fail "preset $preset is no release build (it inherits the preset release)"
+    cmake --build "$tree" >>"$log" 2>&1 || fail "the build failed: $(tail -n 20 "$log")"
+    cpack --config "$tree/CPackConfig.cmake" -B "$tree/packages" >>"$log" 2>&1 ||
+        fail "cpack failed: $(tail -n 20 "$log")"
     local version archive deb
-    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$tree/CMakeCache.txt")
+    project_version=$(cached CMAKE_PROJECT_VERSION)
+    version=$project_version$suffix
     archive=$out/init-updater-$version-armv6hf.tar.gz
     deb=$out/init-updater_${version}_armhf.deb
     mkdir -p "$out"
@@ -125,10 +303,12 @@ main() {
     verify "$archive" "$deb" "$version" "$scratch"
     tar -xzf "$archive" --to-stdout usr/sbin/init-updater >"$tree/packaged-init-updater"
     chmod +x "$tree/packaged-init-updater"
-    bash tests/system/scenarios.sh "$tree/packaged-init-updater" \
-        qemu-arm-static -cpu arm1176 -L "$runtime" >"$tree/scenarios.log" 2>&1 ||
-        fail "the packaged binary fails the scenarios: $(tail -n 3 "$tree/scenarios.log")"
+    run_scenarios "$tree/packaged-init-updater" "$tree/scenarios.log" ||
+        fail "the packaged binary fails the scenarios: $(grep FAIL "$tree/scenarios.log" | head -n 5; tail -n 3 "$tree/scenarios.log")"
+    grep -q '^scenarios: [1-9][0-9]* passed, 0 failed' "$tree/scenarios.log" ||
+        fail "no scenario passed: $(tail -n 3 "$tree/scenarios.log")"
     echo "release: $(tail -n 1 "$tree/scenarios.log") (packaged binary, -cpu arm1176)" >&2
+    echo "release: $(expected_version_string)" >&2
     ls -l "$out" >&2
     cat "$out/SHA256SUMS"
 }

@@ -3,9 +3,10 @@
 # The device in a box: a whole ARMv6 device under qemu-system-arm (BCM2835
 # board, ARM1176 CPU) with Debian's own kernel for it, an SD card whose ext4
 # image partition holds the firmware image, a vfat USB stick with the update,
-# and a BusyBox start-up (guest/init) that runs the shipped init script and
-# then boots (loop-mounts and switches root into) the squashfs image
-# kestran-boot-image names. The initramfs holds what `cmake --install
+# and the shipped reference start-up (dist/initramfs/init, as cmake --install
+# lays it out, with the bench's settings in guest/start-up.conf) that runs
+# the shipped init script and then boots (loop-mounts and switches root into)
+# the squashfs image kestran-boot-image names. The initramfs holds what `cmake --install
 # build/armv6-static` lays out; nothing of the tool is stubbed. This script
 # builds it all into build/device, for the stories beside it (demo.sh,
 # cuts.sh, sticks.sh, signed.sh, trial.sh, bench.sh, faults.sh; run.sh runs

@@ -245,7 +245,7 @@ main() {
     ((EUID == 0)) || die "run as root"
     [[ -f $work/initramfs.cpio && -f $work/stick-v2.img ]] ||
         die "nothing built: run tests/device/build.sh first"
-    grep -q kestran_imgdev "$work/initramfs/init" ||
+    grep -q kestran_imgdev "$work/initramfs/etc/init-updater/start-up.conf" ||
         die "the start-up in $work predates kestran_imgdev: run tests/device/build.sh"
     local wanted=${KESTRAN_FAULT_CASES:-ci} cases=()
     case $wanted in

@@ -32,6 +32,6 @@ init=$dest/etc/init.d/init-updater
 grep -q 'INIT_UPDATER:-/usr/sbin/init-updater}' "$init" || fail "init script names another tool"
 [[ $(readlink "$dest/etc/init.d/S20init-updater") == init-updater ]] || fail "no S20 link"
 leftover=$(find "$dest" -type f -o -type l | sed "s|^$dest||" | sort | tr '\n' ' ')
-[[ $leftover == "/etc/init.d/S20init-updater /etc/init.d/init-updater /usr/lib/systemd/system/init-updater.service /usr/lib/systemd/system/kestran-image-pre.target /usr/sbin/init-updater /usr/sbin/kestran-boot-image /usr/share/man/man8/init-updater.8.gz /usr/share/man/man8/kestran-boot-image.8.gz " ]] ||
+[[ $leftover == "/etc/init.d/S20init-updater /etc/init.d/init-updater /usr/lib/systemd/system/init-updater.service /usr/lib/systemd/system/kestran-image-pre.target /usr/sbin/init-updater /usr/sbin/kestran-boot-image /usr/share/init-updater/initramfs-init /usr/share/man/man8/init-updater.8.gz /usr/share/man/man8/kestran-boot-image.8.gz " ]] ||
     fail "unexpected files installed: $leftover"
 echo "install layout: 1 passed, 0 failed"

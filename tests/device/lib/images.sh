@@ -36,8 +36,9 @@ build_firmware() {
 
 # The start-up, $work/initramfs.cpio from the tree $work/initramfs: BusyBox,
 # the kernel modules, what `cmake --install build/armv6-static` lays out (the
-# tool, its init script and kestran-boot-image), guest/init as /init, and
-# the benchmark's guest/bench and guest/reference-update as /bench.sh and
+# tool, its init script, kestran-boot-image and the reference start-up), that
+# start-up as /init with the bench's settings guest/start-up.conf, and the
+# benchmark's guest/bench and guest/reference-update as /bench.sh and
 # /reference.sh.
 build_initramfs() {
     local root=$work/initramfs
@@ -57,7 +58,10 @@ build_initramfs() {
     done
     # (The tool that installs by renames, beside it, for the benchmark.)
     [[ ! -f $rename_tool ]] || strip_like_install "$rename_tool" "$root/usr/sbin/init-updater-rename"
-    install -m 755 "$guest/init" "$root/init"
+    # The shipped start-up itself, as cmake --install laid it out.
+    ln -s usr/share/init-updater/initramfs-init "$root/init"
+    mkdir -p "$root/etc/init-updater"
+    install -m 644 "$guest/start-up.conf" "$root/etc/init-updater/start-up.conf"
     install -m 755 "$guest/bench" "$root/bench.sh"
     install -m 755 "$guest/reference-update" "$root/reference.sh"
     pack_initramfs "$root" "$work/initramfs.cpio"
