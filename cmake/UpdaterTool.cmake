@@ -15,6 +15,20 @@
 # squashfs images; with INSTALL rename it writes the update once and keeps the
 # current image as the fallback image by a rename. The version string names each (it is a plain string in
 # the binary: see src/version.cpp.in).
+# updater_choice(VAR OPTION DEFAULT OTHER...): VAR, the value given for
+# OPTION, set to DEFAULT when empty; any value but those a configuration
+# error.
+function(updater_choice var option default)
+  set(value "${${var}}")
+  set(allowed ${default} ${ARGN})
+  if(value STREQUAL "")
+    set(${var} ${default} PARENT_SCOPE)
+  elseif(NOT value IN_LIST allowed)
+    list(JOIN allowed " or " allowed)
+    message(FATAL_ERROR "${option} must be ${allowed}, not '${value}'")
+  endif()
+endfunction()
+
 function(add_updater_tool target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "ROLLBACK_PROTECTION" "TRIAL_BOOTS;IMAGE_CHECK;COMPATIBLE;INSTALL"
     "KEYS")
@@ -35,18 +49,8 @@ function(add_updater_tool target)
     message(FATAL_ERROR "UPDATER_COMPATIBLE must be at most 64 characters, not "
       "${compatible_length}")
   endif()
-  if(NOT arg_IMAGE_CHECK)
-    set(arg_IMAGE_CHECK none)
-  endif()
-  if(NOT arg_IMAGE_CHECK MATCHES "^(none|squashfs)$")
-    message(FATAL_ERROR "UPDATER_IMAGE_CHECK must be none or squashfs, not '${arg_IMAGE_CHECK}'")
-  endif()
-  if(NOT arg_INSTALL)
-    set(arg_INSTALL copy)
-  endif()
-  if(NOT arg_INSTALL MATCHES "^(copy|rename)$")
-    message(FATAL_ERROR "UPDATER_INSTALL must be copy or rename, not '${arg_INSTALL}'")
-  endif()
+  updater_choice(arg_IMAGE_CHECK UPDATER_IMAGE_CHECK none squashfs)
+  updater_choice(arg_INSTALL UPDATER_INSTALL copy rename)
   if(NOT arg_TRIAL_BOOTS)
     set(arg_TRIAL_BOOTS 0)
   endif()

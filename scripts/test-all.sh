@@ -27,7 +27,7 @@ stage shellcheck -x scripts/*.sh tests/**/*.sh .ci/run
 stage shellcheck -s sh tests/device/guest/* dist/initramfs/init
 stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image
 stage shellcheck -s sh dist/sign/kestran-sign tests/fuzz/make-seeds.sh
-stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp tests/fuzz/*.cpp tests/fuzz/*.hpp
+stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp tests/unit/*.hpp tests/fuzz/*.cpp tests/fuzz/*.hpp
 stage mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image.8 man/kestran-sign.1
 stage cmake --workflow --preset host --fresh
 stage cmake --workflow --preset sanitize --fresh
