@@ -175,14 +175,13 @@ main() {
     tool=$(readlink -f "$1")
     shift
 
-    local passed=0 failed=0 skipped=0 have=unsigned
+    local passed=0 failed=0 skipped=0 left_out=0 have=unsigned
     # A build with rollback protection (POWERCUT_KEYS: its signing keys)
     # runs only the pass that cuts the floor's writes.
     [[ -z ${POWERCUT_KEYS:-} ]] || have="rollback"
     if [[ -n $trial_mode ]]; then have+=" trial"; else have+=" confirmed"; fi
     run_rows "$here/powercut.sh" "$table" "$have" "${POWERCUT_PASSES:-}" "" "$tool" "$@"
-    echo "power cuts: $passed passes passed, $failed failed"
-    ((failed == 0 && passed > 0))
+    close_table "power cuts"
 }
 
 main "$@"

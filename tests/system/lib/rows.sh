@@ -83,18 +83,25 @@ row_runs() {
 # and whose name is among ONLY (any name when ONLY is empty), as
 # `bash SCRIPT --one ARGS...` in a private mount namespace of its own with
 # the row in $ROW. Prints a line "ok", "FAIL" or "skip" with the row's name
-# and LABEL for each, and adds to the caller's passed, failed and skipped.
+# and LABEL for each, and adds to the caller's passed, failed, skipped and
+# left_out (rows the build's tags leave out; each listed as "left out" when
+# LIST_LEFT_OUT=1). A name in ONLY that no row has fails, named.
 run_rows() {
-    local script=$1 rows=$2 have=$3 only=$4 label=$5 row name tags missing status
+    local script=$1 rows=$2 have=$3 only=$4 label=$5 row name tags missing status seen=" "
     shift 5
     while IFS= read -r row; do
         [[ -n ${row// /} ]] || continue
         name=${row%%|*} tags=${row##*|}
         read -r name <<<"$name"
+        seen+="$name "
         [[ -z $only || " $only " == *" $name "* ]] || continue
         status=0
         missing=$(row_runs "$tags" "$have") || status=$?
-        ((status != 1)) || continue
+        if ((status == 1)); then
+            left_out=$((${left_out:-0} + 1))
+            [[ ${LIST_LEFT_OUT:-} != 1 ]] || echo "left out $name$label: tags$tags, the build has $have"
+            continue
+        fi
         if ((status == 2)) && [[ ${CI:-} == true ]]; then
             echo "FAIL $name$label: this machine lacks $missing"
             failed=$((failed + 1))
@@ -111,4 +118,17 @@ run_rows() {
             failed=$((failed + 1))
         fi
     done <<<"$rows"
+    for name in $only; do
+        [[ $seen == *" $name "* ]] && continue
+        echo "FAIL $name$label: no such row"
+        failed=$((failed + 1))
+    done
+}
+
+# Prints the closing line of TITLE's table from the caller's counts, and
+# fails when a row failed or none ran.
+close_table() {
+    echo "$1: $passed passed, $failed failed, ${skipped:-0} skipped, ${left_out:-0} left out for the build's tags"
+    ((passed > 0)) || echo "FAIL $1: no row ran"
+    ((failed == 0 && passed > 0))
 }
