@@ -54,10 +54,10 @@ bool put_in_place(const Plan& plan, std::optional<std::uint64_t> version) {
         (plan.begin_trial && !begin_trial()) || !remove_durably(install_marker, image_directory)) {
         return false;
     }
-    if (plan.raise_floor_when_in_place && version) {
+    if (plan.raise_floor_to) {
         // (Said on standard error when it fails; the next run mends it
         // before it installs anything.)
-        write_version_floor(std::max(*version, plan.floor.value_or(0)));
+        write_version_floor(*plan.raise_floor_to);
     }
     return true;
 }
@@ -123,6 +123,7 @@ Room measure_room() {
     if (const std::optional<FreeRoom> free = free_room(image_directory)) {
         room.block = free->block;
         room.free = free->free;
+        room.bookkeeping_every = free->bookkeeping_every;
     }
     room.update = file_size(update_file);
     room.current = file_size(current_image);

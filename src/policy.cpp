@@ -38,8 +38,18 @@ void take_small_file(Budget& budget, bool replaces, std::uint64_t block) {
     take(budget, replaces ? 0 : block, replaces ? block : 0);
 }
 
+/// What writing a file of `bytes` takes on the partition: its blocks and the
+/// file system's bookkeeping for it.
+std::uint64_t file_room(std::uint64_t bytes, const Room& room) {
+    const std::uint64_t bookkeeping =
+        room.bookkeeping_every == 0 ? 0 : room.block * (1 + bytes / room.bookkeeping_every);
+    return in_blocks(bytes, room.block) + bookkeeping;
+}
+
 /// Whether the installation `plan` describes fits on the partition, step by
-/// step in the order the mechanism takes them; sets the plan's room figures.
+/// step in the order the mechanism takes them, leaving the room the new
+/// image's trial boots and its confirmation write; sets the plan's room
+/// figures.
 bool fits(const Facts& facts, Plan& plan) {
     const Room& room = facts.room;
     Budget budget{room.free};
@@ -59,13 +69,13 @@ bool fits(const Facts& facts, Plan& plan) {
     if (keep && facts.install_by_rename) {
         // The update is written beside the current image, which is then
         // renamed to the fallback image: neither is copied.
-        take(budget, in_blocks(room.update, room.block));
+        take(budget, file_room(room.update, room));
     } else {
         if (keep) {
-            take(budget, in_blocks(room.current, room.block));
+            take(budget, file_room(room.current, room));
         }
         give(budget, room.current_held);
-        take(budget, in_blocks(room.update, room.block));
+        take(budget, file_room(room.update, room));
     }
     // The small files written once the image is in place.
     const bool floor_there = facts.floor.present || plan.mend_floor != FloorMend::none;
@@ -75,8 +85,16 @@ bool fits(const Facts& facts, Plan& plan) {
     if (plan.begin_trial) {
         take_small_file(budget, facts.current_on_trial, room.block);
     }
-    if (plan.raise_floor_when_in_place) {
+    if (plan.raise_floor_to) {
         take_small_file(budget, floor_there, room.block);
+    }
+    if (plan.begin_trial) {
+        // Each trial boot rewrites the count; the confirmation raises the
+        // floor (rollback protection).
+        take_small_file(budget, true, room.block);
+        if (facts.rollback_protection) {
+            take_small_file(budget, floor_there, room.block);
+        }
     }
     plan.room_needed = budget.short_needed;
     plan.room_available = budget.short_available;
@@ -114,7 +132,9 @@ Plan decide(const Facts& facts) {
     }
     plan.record_version = facts.rollback_protection;
     plan.begin_trial = facts.trial_boots;
-    plan.raise_floor_when_in_place = facts.rollback_protection && !facts.trial_boots;
+    if (facts.rollback_protection && !facts.trial_boots && facts.update_version) {
+        plan.raise_floor_to = std::max(*facts.update_version, floor.value_or(0));
+    }
 
     if (facts.current_digest == facts.update_digest) {
         // An image left suspect by a cut-off install is what this update

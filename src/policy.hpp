@@ -36,6 +36,10 @@ struct Room {
     /// What a stale temporary new image holds (freed first by installs by
     /// rename).
     std::uint64_t stale_held = 0;
+    /// The file system's own bookkeeping for a file it writes: one block,
+    /// and one more for every this many bytes of it (ext4's extent blocks);
+    /// 0 for none (tmpfs).
+    std::uint64_t bookkeeping_every = 0;
 };
 
 /// What main finds before it decides.
@@ -148,10 +152,12 @@ struct Plan {
     bool record_version = false;
     /// Begin the new image's trial (trial boots).
     bool begin_trial = false;
-    /// Raise the floor to the new image's version once it is in place (it
-    /// counts as confirmed at once). Its failure does not fail the run: the
-    /// next run mends the floor before it installs.
-    bool raise_floor_when_in_place = false;
+    /// The floor to raise to once the new image is in place (it counts as
+    /// confirmed at once): its version, or the floor where that is higher.
+    /// Its failure does not fail the run: the next run mends the floor
+    /// before it installs. (A failed mend before the install does fail it:
+    /// the install would make the confirmed image's version no floor.)
+    std::optional<std::uint64_t> raise_floor_to;
     /// Bytes the installation needs on the partition, and has (for the reason
     /// of refuse_no_room).
     std::uint64_t room_needed = 0;

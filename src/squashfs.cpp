@@ -1,5 +1,7 @@
 #include "squashfs.hpp"
 
+#include <algorithm>
+
 namespace updater {
 namespace {
 
@@ -68,6 +70,41 @@ std::optional<std::string> squashfs_problem(std::string_view superblock, std::ui
     return std::nullopt;
 }
 
+namespace {
+
+/// Bytes a squashfs metadata block holds at most.
+constexpr std::uint64_t metadata_size = 8192;
+
+/// Whether the index of `blocks` pointers at `index` that `read` reads points
+/// to metadata blocks that lie from `lowest` on and end by `end`, each with a
+/// header giving it 1 to 8192 bytes; the index is read a few pointers at a
+/// time. Returns nothing when they do, otherwise "is missing" or "cannot be
+/// read".
+std::optional<std::string> index_problem(const ImageReader& read, std::uint64_t index,
+                                         std::uint64_t blocks, std::uint64_t lowest,
+                                         std::uint64_t end) {
+    constexpr std::uint64_t chunk = 512;
+    for (std::uint64_t first = 0; first < blocks; first += chunk) {
+        const std::uint64_t count = std::min(chunk, blocks - first);
+        const std::optional<std::string> pointers = read(index + first * 8, count * 8);
+        if (!pointers) {
+            return std::string("cannot be read");
+        }
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::uint64_t block = little_endian(*pointers, i * 8, 8);
+            const std::optional<std::string> header =
+                block >= lowest && block < end ? read(block, 2) : std::nullopt;
+            const std::uint64_t length = header ? little_endian(*header, 0, 2) & 0x7fff : 0;
+            if (length == 0 || length > metadata_size || block + 2 + length > end) {
+                return std::string("is missing (cut short?)");
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> squashfs_tables_problem(std::string_view superblock,
                                                    const ImageReader& read) {
     const std::uint64_t bytes_used = little_endian(superblock, 40, 8);
@@ -84,30 +121,44 @@ std::optional<std::string> squashfs_tables_problem(std::string_view superblock,
         {"fragment", little_endian(superblock, 80, 8), little_endian(superblock, 16, 4), 16},
         {"export", little_endian(superblock, 88, 8), little_endian(superblock, 4, 4), 8},
     };
-    constexpr std::uint64_t metadata_size = 8192;
     for (const Table& table : tables) {
         if (table.start == no_table || table.entries == 0) {
             continue;
         }
-        const std::string what = std::string("its squashfs ") + table.name + " table ";
         const std::uint64_t blocks =
             (table.entries * table.entry_size + metadata_size - 1) / metadata_size;
+        const std::string what = std::string("its squashfs ") + table.name + " table ";
         if (blocks * 8 > bytes_used - table.start) {
             return what + "lies outside the image";
         }
-        const std::optional<std::string> index = read(table.start, blocks * 8);
-        if (!index) {
-            return what + "cannot be read";
+        if (std::optional<std::string> problem =
+                index_problem(read, table.start, blocks, directory_table, table.start)) {
+            return what + *problem;
         }
-        for (std::uint64_t i = 0; i < blocks; ++i) {
-            const std::uint64_t block = little_endian(*index, i * 8, 8);
-            const std::optional<std::string> header =
-                block >= directory_table && block < table.start ? read(block, 2) : std::nullopt;
-            const std::uint64_t length = header ? little_endian(*header, 0, 2) & 0x7fff : 0;
-            if (length == 0 || length > metadata_size || block + 2 + length > table.start) {
-                return what + "is missing (cut short?)";
-            }
-        }
+    }
+    // The extended attributes, where there are any, come last: a header
+    // (where their own table starts, how many ids), then the index of the
+    // id blocks that lie between the two.
+    const std::uint64_t xattr_ids_start = little_endian(superblock, 56, 8);
+    if (xattr_ids_start == no_table) {
+        return std::nullopt;
+    }
+    const std::string what = "its squashfs xattr table ";
+    const std::optional<std::string> header =
+        bytes_used - xattr_ids_start >= 16 ? read(xattr_ids_start, 16) : std::nullopt;
+    if (!header) {
+        return what + "lies outside the image";
+    }
+    const std::uint64_t xattr_table = little_endian(*header, 0, 8);
+    const std::uint64_t ids = little_endian(*header, 8, 4);
+    const std::uint64_t blocks = (ids * 16 + metadata_size - 1) / metadata_size;
+    if (xattr_table < directory_table || xattr_table >= xattr_ids_start ||
+        blocks * 8 > bytes_used - xattr_ids_start - 16) {
+        return what + "is missing (cut short?)";
+    }
+    if (std::optional<std::string> problem =
+            index_problem(read, xattr_ids_start + 16, blocks, xattr_table, xattr_ids_start)) {
+        return what + *problem;
     }
     return std::nullopt;
 }

@@ -67,11 +67,14 @@ std::uint64_t held_bytes(const char* path);
 /// The size of the file at `path`, links followed; 0 when there is none.
 std::uint64_t file_size(const char* path);
 
-/// The file system holding `directory`: its allocation unit and the bytes
-/// free to this process, when it can be asked.
+/// The file system holding `directory`: its allocation unit, the bytes free
+/// to this process for file data (on ext4 without the clusters it keeps for
+/// itself, which not even root may use), and, on ext4, the bytes of a file
+/// for which it may need one more extent block; when it can be asked.
 struct FreeRoom {
     std::uint64_t block;
     std::uint64_t free;
+    std::uint64_t bookkeeping_every;
 };
 std::optional<FreeRoom> free_room(const char* directory);
 

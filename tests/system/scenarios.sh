@@ -82,6 +82,7 @@ checksum-prints-garbage   | 4m   | A=64k B=96k O=32k | A  O B - | sum-garbage   
 read-only-partition       | 4m   | A=64k B=96k O=32k | A  O B - | read-only           | FUCX | 0      | Read-only file system | A O B - | unsigned
 full-for-fallback         | 1m   | A=600k B=200k     | A  - B - | -                   | FUX  | 0      | does not fit       | A  -  B - | unsigned copy
 rename-needs-no-copy-room     | 1m | A=600k B=200k  | A  - B - | -                   | FUCD | 0      | -                  | B  A B -  | unsigned rename
+ext4-keeps-its-reserve    | ext4 | A=8m B=64k O=8m   | A  O B - | update-fills-bfree  | FUX  | 0      | does not fit       | A  O B -  | unsigned ext4
 fallback-room-of-the-old  | 1m   | A=400k B=150k O=400k | A O B - | -                  | FUCD | 0      | -                  | B  A B -  | unsigned
 stale-copy-replaced       | 4m   | A=64k B=96k       | A  - B - | half-copy           | FUCD | 0      | -                  | B  A B -  | unsigned
 stale-copy-no-fallback    | 4m   | A=64k B=96k       | A  - B - | half-copy-unreadable | FUX | 0      | not overwritten    | A  - B -  | unsigned
@@ -140,6 +141,8 @@ trial-state-directory     | 4m   | A=64k B=96k O=32k | A  O B - | trial:/>/     
 trial-alone-is-kept       | 4m   | A=64k B=96k       | A  - B - | trial:1>0           | FUCD | 0      | -                  | B  A B -  | unsigned trial
 trial-alone-restored      | 1m   | A=300k B=800k     | A  - B - | trial:1>1           | FUX  | 0      | does not fit       | A  - B -  | unsigned trial
 trial-alone-full-for-fallback | 1m | A=600k B=200k   | A  - B - | trial:1>1           | FUX  | 0      | does not fit       | A  -  B - | unsigned trial copy
+trial-room-for-its-count  | 1m   | A=300k B=720k O=300k | A O B - | trial:->-          | FUX  | 0      | does not fit       | A  O B -  | unsigned trial
+trial-room-for-its-count-fits | 1m | A=300k B=712k O=300k | A O B - | trial:->0          | FUCD | 0      | -                  | B  A B -  | unsigned trial
 trial-new-is-fifo         | 4m   | A=64k B=96k O=32k | A  O B - | trial:-p>-p         | FUX  | 0      | not a regular file | A  O B -  | unsigned trial
 trial-resume-new-is-fifo  | 4m   | A=64k B=96k       | B  A B M | trial:-p>-p         | FX   | 0      | not a regular file | B  A B M  | unsigned trial
 squashfs-whole            | 4m   | A=sqfs B=sqfs     | A  - B - | -                   | FUCD | 0      | -                  | B  A B -  | squashfs

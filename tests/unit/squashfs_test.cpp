@@ -92,11 +92,13 @@ TEST(Squashfs, Superblocks) {
 /// An image of 8 KiB as mksquashfs lays one out, but for the data: inode
 /// table at 5000, directory table at 6000, one fragment block at 6500 and its
 /// index at 7000, the id block at 7500 (4 bytes, uncompressed) and its index
-/// at 8000, no export table.
+/// at 8000, no export table; then the extended attributes: their block at
+/// 8010, their id block at 8020, the header at 8040 and its index at 8056.
 std::string image() {
     std::string bytes = superblock();
     put(bytes, 16, 4, 1);  // fragments
-    put(bytes, 40, 8, 8008);
+    put(bytes, 40, 8, 8064);
+    put(bytes, 56, 8, 8040);
     put(bytes, 48, 8, 8000);
     put(bytes, 64, 8, 5000);
     put(bytes, 72, 8, 6000);
@@ -107,6 +109,11 @@ std::string image() {
     put(bytes, 7000, 8, 6500);
     put(bytes, 7500, 2, 0x8004);
     put(bytes, 8000, 8, 7500);
+    put(bytes, 8010, 2, 0x8004);
+    put(bytes, 8020, 2, 0x8010);
+    put(bytes, 8040, 8, 8010);
+    put(bytes, 8048, 4, 1);
+    put(bytes, 8056, 8, 8020);
     return bytes;
 }
 
@@ -117,9 +124,13 @@ TEST(Squashfs, TablesAtTheEnd) {
         {"the id index zeros", 8000, 8, 0, 0, "id table is missing"},
         {"an id block of no bytes", 7500, 2, 0x8000, 0, "id table is missing"},
         {"an id block past its index", 7500, 2, 0x8200, 0, "id table is missing"},
-        {"a fragment index past the image", 80, 8, 8005, 0, "fragment table lies outside"},
+        {"a fragment index past the image", 80, 8, 8060, 0, "fragment table lies outside"},
         {"the fragment index zeros", 7000, 8, 0, 0, "fragment table is missing"},
         {"no fragments", 16, 4, 0, 0, nullptr},
+        {"the xattr index zeros", 8056, 8, 0, 0, "xattr table is missing"},
+        {"the xattr header zeros", 8040, 8, 0, 0, "xattr table is missing"},
+        {"an xattr id block of no bytes", 8020, 2, 0x8000, 0, "xattr table is missing"},
+        {"no xattrs", 56, 8, ~0ull, 0, nullptr},
     };
     for (const Row& row : rows) {
         std::string bytes = image();

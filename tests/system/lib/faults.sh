@@ -192,6 +192,18 @@ inject_fault() {
         done
         ;;
     man*) place_manifest "$fault" ;;
+    update-fills-bfree)
+        # An update as large as the free blocks statfs counts (f_bfree) and
+        # the images the install frees would hold, less two blocks: more
+        # than fits, since ext4 keeps clusters of its own that not even
+        # root may use.
+        local size
+        size=$(($(stat -f -c '%f * %S' /mnt/imgpart) + $(stat -c '%b * %B' "$fallback_image") - \
+            $(stat -c %s "$current_image") + $(stat -c '%b * %B' "$current_image") - \
+            2 * $(stat -f -c %S /mnt/imgpart)))
+        head -c "$size" /dev/urandom >/mnt/ref/B
+        cp /mnt/ref/B "$update_file"
+        ;;
     new-image-left)
         # A cut between the renames of an install by rename: the current
         # image is already the fallback image, the new one whole at its

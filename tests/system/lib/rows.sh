@@ -129,6 +129,6 @@ run_rows() {
 # fails when a row failed or none ran.
 close_table() {
     echo "$1: $passed passed, $failed failed, ${skipped:-0} skipped, ${left_out:-0} left out for the build's tags"
-    ((passed > 0)) || echo "FAIL $1: no row ran"
+    ((passed + failed + ${skipped:-0} > 0)) || echo "FAIL $1: no row ran"
     ((failed == 0 && passed > 0))
 }
