@@ -108,6 +108,7 @@ expected_version_string() {
     ! is_on "$(cached UPDATER_ROLLBACK_PROTECTION)" || modes+=("rollback protection")
     (($(cached UPDATER_TRIAL_BOOTS) == 0)) || modes+=("trial boots $(cached UPDATER_TRIAL_BOOTS)")
     [[ $(cached UPDATER_IMAGE_CHECK) != squashfs ]] || modes+=("image check squashfs")
+    [[ $(cached UPDATER_INSTALL) != rename ]] || modes+=("install rename")
     if ((${#modes[@]} == 0)); then
         echo "init-updater $project_version"
     else
