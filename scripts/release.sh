@@ -163,6 +163,7 @@ usr/share/man/man8/init-updater.8.gz usr/share/man/man8/kestran-boot-image.8.gz"
     ! is_on "$(cached UPDATER_ROLLBACK_PROTECTION)" || options+=(UPDATER_ROLLBACK_PROTECTION)
     (($(cached UPDATER_TRIAL_BOOTS) == 0)) || options+=(UPDATER_TRIAL_BOOTS)
     [[ $(cached UPDATER_IMAGE_CHECK) != squashfs ]] || options+=(UPDATER_IMAGE_CHECK)
+    [[ $(cached UPDATER_INSTALL) != rename ]] || options+=(UPDATER_INSTALL)
     for option in "${options[@]}"; do
         grep -q -e "^  -D$option=" "$readme" || fail "the README does not name -D$option"
     done
