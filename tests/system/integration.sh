@@ -10,17 +10,14 @@
 #
 # Usage: integration.sh TOOL [RUNNER...]
 # Environment: INTEGRATION_ROWS="name ..." runs only those rows. The build's
-# tags (lib/rows.sh): unsigned, and trial when TRIAL_BOOTS is set, with
-# BOOT_IMAGE its kestran-boot-image.
+# tags and its kestran-boot-image come from the tool itself (describe_build,
+# lib/rows.sh).
 # Exit status: 0 passed, 1 failed, 77 no namespace (a failure when CI=true).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly here
 readonly dist=$here/../../dist
-# The kestran-boot-image under test: the one a build configured (with its
-# number of trial boots), or the source's, which has none.
-BOOT_IMAGE=${BOOT_IMAGE:-$dist/sbin/kestran-boot-image}
 # shellcheck source-path=SCRIPTDIR source=harness.sh
 source "$here/harness.sh"
 # shellcheck source-path=SCRIPTDIR source=lib/rows.sh
@@ -55,7 +52,7 @@ source "$here/lib/partition.sh"
 # a text with "cannot", and nothing on standard output).
 # Tags: what the row needs (lib/rows.sh).
 readonly table='
-update-present              | init    | both    | A - B - | -    | Update complete.                              | B A B - | -
+update-present              | init    | both    | A - B - | -    | Update complete.                              | B A B - | unsigned
 no-update-file              | init    | both    | A - - - | -    | no firmware update on the USB stick           | A - - - | -
 empty-update-file           | init    | both    | A - E - | -    | the firmware update on the USB stick is empty | A - E - | -
 update-is-fifo              | init    | both    | A - p - | -    | no firmware update on the USB stick           | A - p - | -
@@ -252,12 +249,12 @@ main() {
     shift
     verify_unit
 
-    local shells=("sh") shell have=unsigned
+    local shells=("sh") shell
     command -v busybox >/dev/null && shells+=("busybox sh")
-    [[ -z ${TRIAL_BOOTS:-} ]] || have+=" trial"
+    describe_build "$TOOL"
     local passed=0 failed=0 skipped=0 left_out=0
     for shell in "${shells[@]}"; do
-        SHELL_CMD=$shell run_rows "$here/integration.sh" "$table" "$have" "${INTEGRATION_ROWS:-}" \
+        SHELL_CMD=$shell run_rows "$here/integration.sh" "$table" "$BUILD_TAGS" "${INTEGRATION_ROWS:-}" \
             " ($shell)" "$TOOL" "$@"
     done
     close_table integration

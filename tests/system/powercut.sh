@@ -21,8 +21,8 @@
 # milliseconds, so ext4's journal commits pending metadata (truncations,
 # sizes) ahead of the data, as a device's periodic commit would.
 #
-# With trial boots (POWERCUT_TRIAL=1, TOOL a build with trial boots,
-# BOOT_IMAGE its kestran-boot-image), every cut must also leave no new image
+# With trial boots (a build with them, and its kestran-boot-image beside
+# it), every cut must also leave no new image
 # that looks confirmed: the new image current without the install marker has
 # a trial state, and it is never the fallback image. The harness's own calls
 # of kestran-boot-image count no boots against the trial (they run a copy
@@ -33,16 +33,14 @@
 # old or the new count, whole, and the image named is whole.
 #
 # Usage: powercut.sh TOOL [RUNNER...]
+# The build's tags come from the tool itself (describe_build, lib/rows.sh).
 # Environment:
-#   POWERCUT_TRIAL   1: the build has trial boots (its tag trial, lib/rows.sh;
-#                    it is always unsigned)
-#   BOOT_IMAGE       the build's kestran-boot-image (default: the source's)
 #   POWERCUT_CUTS    cuts per pass (default 40), more for a soak
 #   POWERCUT_PASSES  "name ..." runs only those passes of the table
 #   POWERCUT_CUT     runs only that cut (0 as the tool exits, 1..POWERCUT_CUTS
 #                    through the sweep), to reproduce one
 #   POWERCUT_T_MS    length of the uncut run instead of measuring it
-#   POWERCUT_KEYS    for a build with rollback protection and the compatible
+#   SCENARIO_KEYS    for a build with rollback protection and the compatible
 #                    string test-board: the directory of the test key, with
 #                    which the pass version-floor signs its updates
 # Exit status: 0 no cut lost anything, 1 a cut did (or the set-up failed),
@@ -96,11 +94,11 @@ run_one() {
         # image A of version 1. A stick with the older image O, version 1,
         # waits beside it.
         floor_pass=1
-        "$here/../../dist/sign/kestran-sign" -V 2 -C test-board "$POWERCUT_KEYS/test.sec" \
+        "$here/../../dist/sign/kestran-sign" -V 2 -C test-board "$SCENARIO_KEYS/test.sec" \
             /mnt/usb/kestran.fir 2>/dev/null
         mkdir /mnt/w/old-stick
         cp /mnt/ref/O /mnt/w/old-stick/kestran.fir
-        "$here/../../dist/sign/kestran-sign" -V 1 -C test-board "$POWERCUT_KEYS/test.sec" \
+        "$here/../../dist/sign/kestran-sign" -V 1 -C test-board "$SCENARIO_KEYS/test.sec" \
             /mnt/w/old-stick/kestran.fir 2>/dev/null
         attach /mnt/w/pristine
         mount "$dev" /mnt/imgpart
@@ -175,12 +173,13 @@ main() {
     tool=$(readlink -f "$1")
     shift
 
-    local passed=0 failed=0 skipped=0 left_out=0 have=unsigned
-    # A build with rollback protection (POWERCUT_KEYS: its signing keys)
-    # runs only the pass that cuts the floor's writes.
-    [[ -z ${POWERCUT_KEYS:-} ]] || have="rollback"
-    if [[ -n $trial_mode ]]; then have+=" trial"; else have+=" confirmed"; fi
-    run_rows "$here/powercut.sh" "$table" "$have" "${POWERCUT_PASSES:-}" "" "$tool" "$@"
+    local passed=0 failed=0 skipped=0 left_out=0
+    describe_build "$tool"
+    if [[ -n $BEFORE_SIGNATURE$SCENARIO_IMAGE_CHECK ]]; then
+        echo "SKIP: $(basename "$0"): the passes' updates cannot be made for this build ($BUILD_TAGS)" >&2
+        exit 77
+    fi
+    run_rows "$here/powercut.sh" "$table" "$BUILD_TAGS" "${POWERCUT_PASSES:-}" "" "$tool" "$@"
     close_table "power cuts"
 }
 

@@ -10,9 +10,9 @@ declare -F run_cut >/dev/null || source "$(dirname "${BASH_SOURCE[0]}")/cuts.sh"
 
 system_tests=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 readonly system_tests
-readonly trial_mode=${POWERCUT_TRIAL:-}
+readonly trial_mode=${SCENARIO_TRIAL:-}
 # The pass that cuts the writes of the version floor (a build with rollback
-# protection; the signing keys in POWERCUT_KEYS): set by powercut.sh.
+# protection; the signing keys in SCENARIO_KEYS): set by powercut.sh.
 floor_pass=
 readonly init_script=$system_tests/../../dist/init.d/init-updater.in
 readonly boot_image_built=${BOOT_IMAGE:-$system_tests/../../dist/sbin/kestran-boot-image}

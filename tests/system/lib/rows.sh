@@ -30,6 +30,80 @@
 readonly build_tags='signed second-key digest-only compatible rollback unsigned squashfs trial confirmed copy rename large'
 readonly host_tags='strace ext4'
 
+# Describes the build under test, TOOL, from the version string it carries
+# (src/version.cpp.in names every option) and its ELF class, and exports
+# what the tables and their rows need of it:
+#   BUILD_TAGS           its build tags (above)
+#   SCENARIO_TRUSTED     the names of the test keys it trusts, in order
+#   SCENARIO_COMPATIBLE  its compatible string
+#   SCENARIO_ROLLBACK    1 with rollback protection
+#   SCENARIO_TRIAL       its number of trial boots (empty without)
+#   SCENARIO_IMAGE_CHECK 1 with the squashfs check
+#   BOOT_IMAGE           its kestran-boot-image (TOOL-boot-image beside it,
+#                        else the source's)
+#   BEFORE_SIGNATURE     1 where the signed rows cannot run (below)
+# SCENARIO_KEYS, when set, is a directory of test keys, NAME.pub and
+# NAME.sec: a build's signed rows sign with test.sec and second.sec there.
+# They run where the build trusts at most these two keys (found by their
+# numbers), with the compatible string test-board or none, and no image
+# check; a build signed otherwise (a device maker's keys, whose secret keys
+# are elsewhere), or with the image check and trial boots (the trial rows
+# update with files that are not squashfs images), runs as an unsigned build
+# the rows that end before any signature is looked at, and unsets
+# SCENARIO_KEYS.
+describe_build() {
+    local tool=$1 version number name file found
+    version=$(grep -a -o -m 1 'init-updater [0-9][^[:cntrl:]]*' "$tool") ||
+        fail "no version string in $tool"
+    export SCENARIO_TRUSTED='' SCENARIO_COMPATIBLE='' SCENARIO_ROLLBACK='' SCENARIO_TRIAL=''
+    export SCENARIO_IMAGE_CHECK='' BEFORE_SIGNATURE='' BUILD_TAGS=''
+    [[ $version != *"; compatible "* && $version != *"(compatible "* ]] ||
+        SCENARIO_COMPATIBLE=$(sed 's/.*compatible \([^;)]*\).*/\1/' <<<"$version")
+    [[ $version != *"rollback protection"* ]] || SCENARIO_ROLLBACK=1
+    [[ $version != *"trial boots "* ]] ||
+        SCENARIO_TRIAL=$(sed 's/.*trial boots \([0-9]*\).*/\1/' <<<"$version")
+    [[ $version != *"image check squashfs"* ]] || SCENARIO_IMAGE_CHECK=1
+    if [[ $version == *"signed updates, "* ]]; then
+        local whole=${SCENARIO_KEYS:+1}
+        [[ -z $SCENARIO_IMAGE_CHECK && ${SCENARIO_COMPATIBLE:-test-board} == test-board ]] || whole=
+        for number in $(sed 's/.*signed updates, keys\{0,1\} \([0-9a-f ]*\).*/\1/' <<<"$version"); do
+            found=
+            for name in test second; do
+                file=${SCENARIO_KEYS:-/nonexistent}/$name.pub
+                [[ -f $file && -f ${file%.pub}.sec ]] || continue
+                [[ $(sed -n 2p "$file" | base64 -d | od -An -tx1 -j2 -N8 | tr -d ' \n') == "$number" ]] &&
+                    found=$name
+            done
+            [[ -n $found ]] || whole=
+            SCENARIO_TRUSTED+="${SCENARIO_TRUSTED:+ }$found"
+        done
+        if [[ -n $whole ]]; then
+            BUILD_TAGS=signed
+            [[ " $SCENARIO_TRUSTED " != *" second "* ]] || BUILD_TAGS+=" second-key"
+            [[ -n $SCENARIO_COMPATIBLE$SCENARIO_ROLLBACK ]] || BUILD_TAGS+=" digest-only"
+            [[ -z $SCENARIO_COMPATIBLE ]] || BUILD_TAGS+=" compatible"
+            [[ -z $SCENARIO_ROLLBACK ]] || BUILD_TAGS+=" rollback"
+        else
+            BEFORE_SIGNATURE=1
+            unset SCENARIO_KEYS
+        fi
+    fi
+    [[ -z $SCENARIO_IMAGE_CHECK || -z $SCENARIO_TRIAL ]] || BEFORE_SIGNATURE=1
+    if [[ -z $BUILD_TAGS ]]; then
+        BUILD_TAGS=unsigned
+        [[ -z $SCENARIO_IMAGE_CHECK ]] || BUILD_TAGS=squashfs
+        [[ -z $BEFORE_SIGNATURE ]] || BUILD_TAGS="unsigned${SCENARIO_IMAGE_CHECK:+ squashfs}"
+    fi
+    if [[ -n $SCENARIO_TRIAL ]]; then BUILD_TAGS+=" trial"; else BUILD_TAGS+=" confirmed"; fi
+    if [[ $version == *"install rename"* ]]; then BUILD_TAGS+=" rename"; else BUILD_TAGS+=" copy"; fi
+    # (The fifth byte of an ELF file is its class: 1 for 32-bit.)
+    [[ $(od -An -tu1 -j4 -N1 "$tool" | tr -d ' ') != 1 ]] || BUILD_TAGS+=" large"
+    BOOT_IMAGE=$(dirname "${BASH_SOURCE[0]}")/../../../dist/sbin/kestran-boot-image
+    [[ ! -f $tool-boot-image ]] || BOOT_IMAGE=$tool-boot-image
+    BOOT_IMAGE=$(readlink -f "$BOOT_IMAGE")
+    export BOOT_IMAGE
+}
+
 # Sets the variables named after ROW, one per column in order, to the
 # columns of ROW without their surrounding blanks; fails when ROW has
 # another number of columns.
