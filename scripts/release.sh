@@ -194,67 +194,25 @@ usr/share/man/man8/init-updater.8.gz usr/share/man/man8/kestran-boot-image.8.gz"
         fail "the package's control area holds: $(cd "$x/control" && echo *)"
 }
 
-# The rows of the system scenarios whose runs end before any signature is
-# looked at, whatever keys, model or version floor a build has (the tool
-# decides "could not be read" and "nothing to do" first): those that expect
-# "Firmware update found." alone or with "could not be read.", with no
-# install cut off before them; in a build with the image check, only the
-# latter (any update that is no whole squashfs image is unreadable there).
-rows_before_the_signature() {
-    local image_check=$1
-    sed -n "/^readonly table='\$/,/^'\$/p" tests/system/scenarios.sh |
-        awk -F'|' -v check="$image_check" 'NF == 10 {
-            for (i = 1; i <= NF; i++) gsub(/^ +| +$/, "", $i)
-            if ($4 ~ / M$/) next
-            if ($6 == "FR" || ($6 == "F" && check == "")) print $1
-        }' | paste -sd' '
-}
-
-# Runs the system scenarios on the packaged binary $1 under the emulator,
-# with the build tags this build has (tests/system/scenarios.sh takes them
-# from SCENARIO_* variables, as tests/CMakeLists.txt gives them to the test
-# suite's builds). The table's signed rows sign updates with the secret keys
-# of the keys the build trusts, test.sec and second.sec in SCENARIO_KEYS, for
-# the compatible string test-board, with updates that are not squashfs
-# images: they run where the build has at most two keys, each with its
-# secret key beside it (KEY.sec for KEY.pub, without a passphrase: test keys
-# only), no other compatible string and no image check. Any other build (a
-# maker's keys, whose secret keys stay elsewhere) runs the rows that end
-# before any signature is looked at.
+# Runs the system scenarios on the packaged binary $1 under the emulator.
+# tests/system/scenarios.sh takes the build's tags from the binary; its
+# signed rows sign with test.sec and second.sec in SCENARIO_KEYS: the secret
+# keys of the build's keys where they lie beside them (KEY.sec for KEY.pub,
+# without a passphrase: test keys only). A build whose secret keys are
+# elsewhere (a device maker's) runs the rows that end before any signature
+# is looked at.
 run_scenarios() {
-    local tool=$1 log=$2 files file i env=() names=(test second) trusted=''
+    local tool=$1 log=$2 files i names=(test second)
     IFS=';' read -r -a files <<<"$(cached UPDATER_SIGNING_KEY)"
-    (($(cached UPDATER_TRIAL_BOOTS) == 0)) || env+=(SCENARIO_TRIAL=1)
-    local check=''
-    [[ $(cached UPDATER_IMAGE_CHECK) != squashfs ]] || check=1
-    local whole=true
-    if ((${#files[@]} > 0)); then
-        ((${#files[@]} <= 2)) && [[ -z $check ]] &&
-            [[ $(cached UPDATER_COMPATIBLE) == "" || $(cached UPDATER_COMPATIBLE) == test-board ]] ||
-            whole=false
-        for file in "${files[@]}"; do [[ -f ${file%.pub}.sec ]] || whole=false; done
-    fi
-    if ((${#files[@]} > 0)) && $whole; then
-        # The build's keys under the names the table signs with (copies:
-        # signify opens no link).
-        mkdir -m 700 "$scratch/keys"
-        for i in "${!files[@]}"; do
-            cp "${files[i]}" "$scratch/keys/${names[i]}.pub"
-            cp "${files[i]%.pub}.sec" "$scratch/keys/${names[i]}.sec"
-            trusted+="${trusted:+ }${names[i]}"
-        done
-        env+=(SCENARIO_KEYS="$scratch/keys" SCENARIO_TRUSTED="$trusted" SIGNIFY=signify-openbsd)
-        [[ -z $(cached UPDATER_COMPATIBLE) ]] || env+=(SCENARIO_COMPATIBLE=test-board)
-        ! is_on "$(cached UPDATER_ROLLBACK_PROTECTION)" || env+=(SCENARIO_ROLLBACK=1)
-    elif ((${#files[@]} > 0)) || { [[ -n $check ]] && (($(cached UPDATER_TRIAL_BOOTS) > 0)); }; then
-        # (The table's trial rows update with files that are no squashfs
-        # images: a build with the image check and trial boots also takes
-        # only these rows.)
-        env+=(SCENARIOS="$(rows_before_the_signature "$check")")
-        echo "release: scenarios: only the rows that end before any signature is looked at" >&2
-    fi
-    [[ -z $check ]] || env+=(SCENARIO_IMAGE_CHECK=1)
-    env "${env[@]}" bash tests/system/scenarios.sh "$tool" \
+    mkdir -m 700 "$scratch/keys"
+    for i in "${!files[@]}"; do
+        ((i < 2)) || break
+        [[ -f ${files[i]%.pub}.sec ]] || continue
+        # (Copies: signify opens no link.)
+        cp "${files[i]}" "$scratch/keys/${names[i]}.pub"
+        cp "${files[i]%.pub}.sec" "$scratch/keys/${names[i]}.sec"
+    done
+    SCENARIO_KEYS=$scratch/keys SIGNIFY=signify-openbsd bash tests/system/scenarios.sh "$tool" \
         qemu-arm-static -cpu arm1176 -L "$runtime" >"$log" 2>&1
 }
 

@@ -33,6 +33,8 @@ powercut() {
     cat >"$dir/plain-update" <<'EOF'
 #!/bin/sh
 # The tool's work as a plain script: nothing is flushed, no marker is kept.
+# (Its version line, as the tables read a build's options from it:)
+# init-updater 0
 echo "Firmware update found."
 current=$(/bin/sha512sum /mnt/imgpart/kestran_current.sqsh 2>/dev/null | cut -d' ' -f1)
 update=$(/bin/sha512sum /mnt/usb/kestran.fir | cut -d' ' -f1)

@@ -18,7 +18,8 @@ DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 cmp -s "$dest/usr/sbin/init-updater" "$build/init-updater" || fail "installed tool differs"
 # The version, from project(VERSION), as a plain string in the binary.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-strings "$dest/usr/sbin/init-updater" | grep -x "init-updater $version" >/dev/null ||
+# (A build with options names them after it, in parentheses.)
+strings "$dest/usr/sbin/init-updater" | grep -x "init-updater $version\( (.*)\)\{0,1\}" >/dev/null ||
     fail "no 'init-updater $version' in the installed tool (strings)"
 [[ -x $dest/usr/sbin/kestran-boot-image ]] || fail "no executable /usr/sbin/kestran-boot-image"
 cmp -s "$dest/usr/sbin/kestran-boot-image" "$build/init-updater-boot-image" ||

@@ -242,17 +242,20 @@ main() {
 
     local passed=0 failed=0 skipped=0 left_out=0 only=${SCENARIOS:-} row
     describe_build "$tool"
+    local tags=$BUILD_TAGS
     if [[ -n $BEFORE_SIGNATURE ]]; then
+        tags+=" unsigned"
         echo "scenarios: the build's signatures cannot be made here: only the rows that end before any signature is looked at"
         local before
         before=$(rows_before_the_signature)
         if [[ -n $only ]]; then
             only=$(for row in $only; do [[ " $before " != *" $row "* ]] || echo "$row"; done)
+            only=${only//$'\n'/ }
         else
             only=$before
         fi
     fi
-    run_rows "$here/scenarios.sh" "$table" "$BUILD_TAGS" "$only" "" "$tool" "$@"
+    run_rows "$here/scenarios.sh" "$table" "$tags" "$only" "" "$tool" "$@"
     [[ " $BUILD_TAGS " != *" signed "* ]] || check_version "$tool"
     close_table scenarios
 }

@@ -49,24 +49,23 @@ readonly host_tags='strace ext4'
 # check; a build signed otherwise (a device maker's keys, whose secret keys
 # are elsewhere), or with the image check and trial boots (the trial rows
 # update with files that are not squashfs images), runs as an unsigned build
-# the rows that end before any signature is looked at, and unsets
-# SCENARIO_KEYS.
+# the rows that end before any signature is looked at (scenarios.sh), and
+# unsets SCENARIO_KEYS.
 describe_build() {
     local tool=$1 version number name file found
     version=$(grep -a -o -m 1 'init-updater [0-9][^[:cntrl:]]*' "$tool") ||
         fail "no version string in $tool"
     export SCENARIO_TRUSTED='' SCENARIO_COMPATIBLE='' SCENARIO_ROLLBACK='' SCENARIO_TRIAL=''
     export SCENARIO_IMAGE_CHECK='' BEFORE_SIGNATURE='' BUILD_TAGS=''
-    [[ $version != *"; compatible "* && $version != *"(compatible "* ]] ||
-        SCENARIO_COMPATIBLE=$(sed 's/.*compatible \([^;)]*\).*/\1/' <<<"$version")
+    local compatible='compatible ([^;)]*)' trial='trial boots ([0-9]+)' keys='signed updates, keys? ([0-9a-f ]+)'
+    [[ ! $version =~ $compatible ]] || SCENARIO_COMPATIBLE=${BASH_REMATCH[1]}
     [[ $version != *"rollback protection"* ]] || SCENARIO_ROLLBACK=1
-    [[ $version != *"trial boots "* ]] ||
-        SCENARIO_TRIAL=$(sed 's/.*trial boots \([0-9]*\).*/\1/' <<<"$version")
+    [[ ! $version =~ $trial ]] || SCENARIO_TRIAL=${BASH_REMATCH[1]}
     [[ $version != *"image check squashfs"* ]] || SCENARIO_IMAGE_CHECK=1
-    if [[ $version == *"signed updates, "* ]]; then
+    if [[ $version =~ $keys ]]; then
         local whole=${SCENARIO_KEYS:+1}
         [[ -z $SCENARIO_IMAGE_CHECK && ${SCENARIO_COMPATIBLE:-test-board} == test-board ]] || whole=
-        for number in $(sed 's/.*signed updates, keys\{0,1\} \([0-9a-f ]*\).*/\1/' <<<"$version"); do
+        for number in ${BASH_REMATCH[1]}; do
             found=
             for name in test second; do
                 file=${SCENARIO_KEYS:-/nonexistent}/$name.pub
@@ -89,10 +88,10 @@ describe_build() {
         fi
     fi
     [[ -z $SCENARIO_IMAGE_CHECK || -z $SCENARIO_TRIAL ]] || BEFORE_SIGNATURE=1
-    if [[ -z $BUILD_TAGS ]]; then
+    if [[ -n $SCENARIO_IMAGE_CHECK ]]; then
+        BUILD_TAGS=squashfs
+    elif [[ -z $BUILD_TAGS$BEFORE_SIGNATURE ]]; then
         BUILD_TAGS=unsigned
-        [[ -z $SCENARIO_IMAGE_CHECK ]] || BUILD_TAGS=squashfs
-        [[ -z $BEFORE_SIGNATURE ]] || BUILD_TAGS="unsigned${SCENARIO_IMAGE_CHECK:+ squashfs}"
     fi
     if [[ -n $SCENARIO_TRIAL ]]; then BUILD_TAGS+=" trial"; else BUILD_TAGS+=" confirmed"; fi
     if [[ $version == *"install rename"* ]]; then BUILD_TAGS+=" rename"; else BUILD_TAGS+=" copy"; fi
