@@ -8,16 +8,8 @@
 # Usage (as root, after tests/device/build.sh): tests/device/bench.sh
 # KESTRAN_DEVICE_BENCH_PAIRS (7) is the number of pairs.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=lib/common.sh
-source "$here/lib/common.sh"
-# shellcheck source=lib/target.sh
-source "$here/lib/target.sh"
-# shellcheck source=lib/images.sh
-source "$here/lib/images.sh"
-# shellcheck source=lib/boot.sh
-source "$here/lib/boot.sh"
-# shellcheck source=lib/sdcard.sh
-source "$here/lib/sdcard.sh"
+# shellcheck source=lib/story.sh
+source "$here/lib/story.sh"
 
 # Median and quartiles (q1-q3) of the numbers on standard input.
 stats() {

@@ -11,16 +11,8 @@
 # KESTRAN_DEVICE_CUTS (6) is the number of cuts. The update's size comes
 # from demo.sh's first boot, or from a boot of its own.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=lib/common.sh
-source "$here/lib/common.sh"
-# shellcheck source=lib/target.sh
-source "$here/lib/target.sh"
-# shellcheck source=lib/images.sh
-source "$here/lib/images.sh"
-# shellcheck source=lib/boot.sh
-source "$here/lib/boot.sh"
-# shellcheck source=lib/sdcard.sh
-source "$here/lib/sdcard.sh"
+# shellcheck source=lib/story.sh
+source "$here/lib/story.sh"
 
 # Bytes qemu writes to its disks from "Firmware update found." to "Update
 # complete.": from the first boot of the demo, or a boot of its own.

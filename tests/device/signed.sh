@@ -10,16 +10,8 @@
 # Usage (as root, after tests/device/build.sh with the signed tool built):
 #   tests/device/signed.sh
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=lib/common.sh
-source "$here/lib/common.sh"
-# shellcheck source=lib/target.sh
-source "$here/lib/target.sh"
-# shellcheck source=lib/images.sh
-source "$here/lib/images.sh"
-# shellcheck source=lib/boot.sh
-source "$here/lib/boot.sh"
-# shellcheck source=lib/sdcard.sh
-source "$here/lib/sdcard.sh"
+# shellcheck source=lib/story.sh
+source "$here/lib/story.sh"
 
 # The first line of the last console matching $2: the tool's reason for
 # what it did ($1 names the case).

@@ -6,16 +6,8 @@
 #
 # Usage (as root, after tests/device/build.sh): tests/device/sticks.sh
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=lib/common.sh
-source "$here/lib/common.sh"
-# shellcheck source=lib/target.sh
-source "$here/lib/target.sh"
-# shellcheck source=lib/images.sh
-source "$here/lib/images.sh"
-# shellcheck source=lib/boot.sh
-source "$here/lib/boot.sh"
-# shellcheck source=lib/sdcard.sh
-source "$here/lib/sdcard.sh"
+# shellcheck source=lib/story.sh
+source "$here/lib/story.sh"
 
 sticks() {
     local sd=$work/sticks-sd.img unchanged="current=v1 fallback=none marker=no"

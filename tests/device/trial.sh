@@ -14,16 +14,8 @@
 # Usage (as root, after tests/device/build.sh with the trial tool built):
 #   tests/device/trial.sh
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=lib/common.sh
-source "$here/lib/common.sh"
-# shellcheck source=lib/target.sh
-source "$here/lib/target.sh"
-# shellcheck source=lib/images.sh
-source "$here/lib/images.sh"
-# shellcheck source=lib/boot.sh
-source "$here/lib/boot.sh"
-# shellcheck source=lib/sdcard.sh
-source "$here/lib/sdcard.sh"
+# shellcheck source=lib/story.sh
+source "$here/lib/story.sh"
 
 # Checks that the last console has a line matching $2 (a basic regular
 # expression), or with $3 = none that it has none; $1 names the case.
