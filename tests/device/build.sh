@@ -22,7 +22,8 @@
 # signed or trial tool is a failure.
 #
 # The signed tool is the one the test suite builds beside the static tool,
-# build/armv6-static/tests/init-updater-signed, trusting the key
+# build/armv6-static/tests/init-updater-model (one model, test-board, with
+# rollback protection), trusting the key
 # build/armv6-static/tests/keys/test.pub; the sticks for it are signed with
 # dist/sign/kestran-sign and the secret key beside that one (signify-openbsd).
 #
