@@ -122,6 +122,8 @@ events-log-halved         | 4m   | A=64k B=96k       | A  - B - F | -           
 events-log-install-failed | 4m   | A=64k B=96k O=32k | A  O B - L | cp-other-bytes    | FUCX | 0      | reads back         | A  A B - install-failed | unsigned events copy
 events-log-finished       | 4m   | A=64k B=96k       | B  A B M - | -                 | F    | 0      | -                  | B  A B - install-finished | unsigned events
 events-log-unreadable     | 4m   | A=64k O=32k       | A  O - - L | -                 | FR   | 0      | cannot read        | A  O - - update-unreadable | events
+events-log-rejected       | 4m   | A=64k B=96k O=32k | A  O B - L | sig-other-key     | FJ   | 0      | made with key      | A  O B - update-rejected | signed events
+events-log-signed-install | 4m   | A=64k B=96k O=32k | A  O B - - | sig-manifest      | FUCD | 0      | -                  | B  A B - install-complete | signed events
 events-log-refused        | 4m   | B=96k O=32k       | /  O B - - | -                 | FUX  | 0      | not a regular file | /  O B - update-refused | unsigned events
 events-log-nothing-to-do  | 4m   | A=64k             | A  - A - L | -                 | F    | 0      | -                  | A  - A - = | unsigned events
 events-log-directory      | 4m   | A=64k O=32k       | A  O - - / | -                 | FR   | 0      | cannot write the event log | A O - - / | events
@@ -247,6 +249,7 @@ check_version() {
     [[ -z ${SCENARIO_COMPATIBLE:-} ]] || modes+="; compatible $SCENARIO_COMPATIBLE"
     [[ -z ${SCENARIO_ROLLBACK:-} ]] || modes+="; rollback protection"
     [[ -z ${SCENARIO_TRIAL:-} ]] || modes+="; trial boots [0-9]*"
+    ! grep -a -q 'event log' "$tool" || modes+="; event log"
     if strings "$tool" | grep -x "init-updater [0-9.]* ($modes)" >/dev/null; then
         echo "ok   version-names-the-key"
         passed=$((passed + 1))
