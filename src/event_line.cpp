@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace updater {
 namespace {
@@ -32,12 +33,15 @@ std::string format_value(std::string_view value) {
     return quoted + '"';
 }
 
-/// The time `time` as UTC, e.g. 2026-12-09T17:50:00Z.
+/// The time `time` as UTC, e.g. 2026-12-09T17:50:00Z (no locale, no time
+/// zone file read).
 std::string format_time(std::time_t time) {
     std::tm parts{};
-    char text[32];
+    char text[48];
     if (::gmtime_r(&time, &parts) == nullptr ||
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0) {
+        std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
+                      parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min,
+                      parts.tm_sec) <= 0) {
         return "unknown";
     }
     return text;
