@@ -3,7 +3,8 @@
 # signing keys, updater_signify) and cmake/SigningKey.cmake.
 
 # add_updater_tool(TARGET [KEYS FILE...] [COMPATIBLE STRING] [ROLLBACK_PROTECTION]
-#                  [TRIAL_BOOTS N] [IMAGE_CHECK none|squashfs] [INSTALL copy|rename]):
+#                  [TRIAL_BOOTS N] [IMAGE_CHECK none|squashfs] [INSTALL copy|rename]
+#                  [EVENT_LOG]):
 # the tool as executable TARGET, and kestran-boot-image for it as
 # TARGET-boot-image in the build tree. With KEYS, 1 to 8 public key files, it
 # installs only updates signed with one of their secret keys; with KEYS and
@@ -13,7 +14,9 @@
 # TRIAL_BOOTS N > 0 a new image is on trial until confirmed and is given up
 # after N unconfirmed boots; with IMAGE_CHECK squashfs it installs only whole
 # squashfs images; with INSTALL rename it writes the update once and keeps the
-# current image as the fallback image by a rename. The version string names each (it is a plain string in
+# current image as the fallback image by a rename; with EVENT_LOG it and
+# kestran-boot-image record what happened in /mnt/imgpart/kestran_events.log.
+# The version string names each (it is a plain string in
 # the binary: see src/version.cpp.in).
 # updater_choice(VAR OPTION DEFAULT OTHER...): VAR, the value given for
 # OPTION, set to DEFAULT when empty; any value but those a configuration
@@ -30,7 +33,7 @@ function(updater_choice var option default)
 endfunction()
 
 function(add_updater_tool target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "ROLLBACK_PROTECTION" "TRIAL_BOOTS;IMAGE_CHECK;COMPATIBLE;INSTALL"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "ROLLBACK_PROTECTION;EVENT_LOG" "TRIAL_BOOTS;IMAGE_CHECK;COMPATIBLE;INSTALL"
     "KEYS")
   if(arg_COMPATIBLE AND NOT arg_KEYS)
     message(FATAL_ERROR "UPDATER_COMPATIBLE needs UPDATER_SIGNING_KEY: the compatible string is "
@@ -110,6 +113,14 @@ function(add_updater_tool target)
     list(APPEND modes "install rename")
   endif()
   list(APPEND sources ${PROJECT_SOURCE_DIR}/src/install_${arg_INSTALL}.cpp)
+  set(event_log 0)
+  if(arg_EVENT_LOG)
+    set(event_log 1)
+    list(APPEND modes "event log")
+    list(APPEND sources ${PROJECT_SOURCE_DIR}/src/event_log_file.cpp)
+  else()
+    list(APPEND sources ${PROJECT_SOURCE_DIR}/src/event_log_none.cpp)
+  endif()
   if(modes)
     list(JOIN modes "; " modes)
     string(APPEND UPDATER_VERSION_STRING " (${modes})")
@@ -119,6 +130,11 @@ function(add_updater_tool target)
   string(REPLACE "\ntrial_boots=0\n" "\ntrial_boots=${arg_TRIAL_BOOTS}\n" configured "${boot_image}")
   if(arg_TRIAL_BOOTS GREATER 0 AND configured STREQUAL boot_image)
     message(FATAL_ERROR "dist/sbin/kestran-boot-image has no line 'trial_boots=0' to set")
+  endif()
+  # ... and writes the event log where the build has it.
+  string(REPLACE "\nevent_log=0\n" "\nevent_log=${event_log}\n" configured "${configured}")
+  if(arg_EVENT_LOG AND NOT configured MATCHES "\nevent_log=1\n")
+    message(FATAL_ERROR "dist/sbin/kestran-boot-image has no line 'event_log=0' to set")
   endif()
   set(boot_image "${configured}")
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${target}-boot-image "${boot_image}")

@@ -109,6 +109,7 @@ expected_version_string() {
     (($(cached UPDATER_TRIAL_BOOTS) == 0)) || modes+=("trial boots $(cached UPDATER_TRIAL_BOOTS)")
     [[ $(cached UPDATER_IMAGE_CHECK) != squashfs ]] || modes+=("image check squashfs")
     [[ $(cached UPDATER_INSTALL) != rename ]] || modes+=("install rename")
+    ! is_on "$(cached UPDATER_EVENT_LOG)" || modes+=("event log")
     if ((${#modes[@]} == 0)); then
         echo "init-updater $project_version"
     else
@@ -164,6 +165,7 @@ usr/share/man/man8/init-updater.8.gz usr/share/man/man8/kestran-boot-image.8.gz"
     (($(cached UPDATER_TRIAL_BOOTS) == 0)) || options+=(UPDATER_TRIAL_BOOTS)
     [[ $(cached UPDATER_IMAGE_CHECK) != squashfs ]] || options+=(UPDATER_IMAGE_CHECK)
     [[ $(cached UPDATER_INSTALL) != rename ]] || options+=(UPDATER_INSTALL)
+    ! is_on "$(cached UPDATER_EVENT_LOG)" || options+=(UPDATER_EVENT_LOG)
     for option in "${options[@]}"; do
         grep -q -e "^  -D$option=" "$readme" || fail "the README does not name -D$option"
     done

@@ -33,6 +33,12 @@ inline constexpr const char* trial_state = "/mnt/imgpart/kestran_trial";
 /// The trial state being written, before it is renamed into place.
 inline constexpr const char* trial_state_new = "/mnt/imgpart/kestran_trial.new";
 
+/// With the event log: what happened on this device, one line per event.
+inline constexpr const char* event_log = "/mnt/imgpart/kestran_events.log";
+/// The event log being written anew (its newer half), before it is renamed
+/// into place.
+inline constexpr const char* event_log_new = "/mnt/imgpart/kestran_events.log.new";
+
 /// Where the loop devices are, to tell whether an image is mounted.
 inline constexpr const char* device_directory = "/dev";
 

@@ -4,10 +4,14 @@
 // /mnt/imgpart. Takes no arguments; always exits with status 0.
 //
 // main gathers the facts (under the partition's lock), asks decide what to
-// do, and does it.
+// do, does it, and records what came of it in the event log (in a build
+// with one).
 
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +21,7 @@
 #include "console.hpp"
 #include "constants.hpp"
 #include "digest.hpp"
+#include "event_log.hpp"
 #include "image_check.hpp"
 #include "install.hpp"
 #include "policy.hpp"
@@ -39,18 +44,52 @@ int fail() {
     return 0;
 }
 
+/// As fail, then records `event` with `fields` and, if a stop ended the run,
+/// the stop signal's name. Returns main's status.
+int fail_recording(const char* event, std::vector<updater::EventField> fields) {
+    using namespace updater;
+    if (const int signal = stop_requested(); signal != 0) {
+        fields.push_back({"stopped", stop_signal_name(signal)});
+    }
+    const int status = fail();
+    record_event(event, fields);
+    return status;
+}
+
+/// The fields of an event that name the update: the first 16 hexadecimal
+/// digits of its digest, its size and its signed version, where it has them;
+/// then `reason`, where given.
+std::vector<updater::EventField> update_fields(const updater::Facts& facts,
+                                               const std::string& reason = "") {
+    std::vector<updater::EventField> fields;
+    if (facts.update_digest) {
+        fields.push_back({"digest", facts.update_digest->substr(0, 16)});
+        fields.push_back({"size", std::to_string(facts.room.update)});
+    }
+    if (facts.update_version) {
+        fields.push_back({"version", std::to_string(*facts.update_version)});
+    }
+    if (!reason.empty()) {
+        fields.push_back({"reason", reason});
+    }
+    return fields;
+}
+
+/// Writes each of `reasons` to standard error and returns them as one line.
+std::string warn_all(const std::vector<std::string>& reasons) {
+    std::string line;
+    for (const std::string& reason : reasons) {
+        updater::warn(reason);
+        line += (line.empty() ? "" : "; ") + reason;
+    }
+    return line;
+}
+
 /// Writes "Updating Firmware." when the update differs from the current
 /// image (not when an interrupted install of it is only to be finished).
 void announce_update(const updater::Facts& facts) {
     if (facts.current_digest != facts.update_digest) {
         updater::say(updater::message_updating);
-    }
-}
-
-/// Writes each of `reasons` to standard error.
-void warn_each(const std::vector<std::string>& reasons) {
-    for (const std::string& reason : reasons) {
-        updater::warn(reason);
     }
 }
 
@@ -71,6 +110,23 @@ std::string rejection(const updater::Verdict& verdict,
     }
     return "the update's version " + std::to_string(*facts.update_version) +
            " is below this device's version floor " + std::to_string(plan.floor.value_or(0));
+}
+
+/// Why the update file gave no digest, as the digest said it on standard
+/// error (or the checksum command, for a file that is there and not empty).
+std::string no_digest() {
+    using namespace updater;
+    struct stat status;
+    if (::stat(update_file, &status) != 0) {
+        return std::string("cannot read ") + update_file + ": " + std::strerror(errno);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return std::string(update_file) + " is not a regular file";
+    }
+    if (status.st_size == 0) {
+        return std::string(update_file) + " is empty";
+    }
+    return std::string(checksum_command) + "gave no digest of " + update_file;
 }
 
 /// The reason line for an installation that does not fit, with the sizes.
@@ -110,8 +166,10 @@ int main(int, char**) {
         facts.current_digest = _get_shasum(current_image);
     }
     facts.update_off_stick = leads_off(update_file, usb_directory);
+    const std::string off_stick =
+        std::string(update_file) + " leads off the stick, to another file system: not read";
     if (facts.update_off_stick) {
-        warn(std::string(update_file) + " leads off the stick, to another file system: not read");
+        warn(off_stick);
     } else {
         facts.update_digest = _get_shasum(update_file);
     }
@@ -137,6 +195,7 @@ int main(int, char**) {
     facts.room = measure_room();
 
     const Plan plan = decide(facts);
+    std::string reason;
     switch (plan.action) {
         case Action::nothing:
             return 0;
@@ -145,38 +204,47 @@ int main(int, char**) {
                 warn(*not_an_image);
             }
             say(message_unreadable);
+            reason = not_an_image             ? *not_an_image
+                     : facts.update_off_stick ? off_stick
+                                              : no_digest();
+            record_event("update-unreadable", update_fields(facts, reason));
             return 0;
         case Action::rejected:
-            warn(rejection(verdict, incompatible, facts, plan));
+            reason = rejection(verdict, incompatible, facts, plan);
+            warn(reason);
             say(message_rejected);
+            record_event("update-rejected", update_fields(facts, reason));
             return 0;
         case Action::finish_interrupted:
-            return finish_interrupted_install(plan, facts.update_version) ? 0 : fail();
+            if (!finish_interrupted_install(plan, facts.update_version)) {
+                return fail_recording("install-failed", update_fields(facts));
+            }
+            record_event("install-finished", update_fields(facts));
+            return 0;
         case Action::refuse_not_writable:
             announce_update(facts);
-            warn_each(obstacles);
-            return fail();
+            return fail_recording("update-refused", update_fields(facts, warn_all(obstacles)));
         case Action::refuse_in_use:
             announce_update(facts);
-            warn_each(in_use);
-            return fail();
+            return fail_recording("update-refused", update_fields(facts, warn_all(in_use)));
         case Action::refuse_only_image_unreadable:
             announce_update(facts);
-            warn(std::string(current_image) +
-                 " could not be read and there is no fallback image: it is not overwritten");
-            return fail();
+            reason = std::string(current_image) +
+                     " could not be read and there is no fallback image: it is not overwritten";
+            return fail_recording("update-refused", update_fields(facts, warn_all({reason})));
         case Action::refuse_no_room:
             announce_update(facts);
-            warn(no_room(facts, plan));
-            return fail();
+            return fail_recording("update-refused",
+                                  update_fields(facts, warn_all({no_room(facts, plan)})));
         case Action::install_keeping_current:
         case Action::install_without_fallback:
             break;
     }
     say(message_updating);
     if (!update_firmware(plan, facts.current_digest, *facts.update_digest, facts.update_version)) {
-        return fail();
+        return fail_recording("install-failed", update_fields(facts));
     }
     say(message_complete);
+    record_event("install-complete", update_fields(facts));
     return 0;
 }

@@ -6,7 +6,8 @@ file(READ ${SOURCE}/dist/sbin/kestran-boot-image script)
 set(failed FALSE)
 # constant in constants.hpp | variable in kestran-boot-image
 foreach(pair current_image:current fallback_image:fallback install_marker:marker
-    trial_state:trial current_version:installed_version version_floor:version_floor)
+    trial_state:trial current_version:installed_version version_floor:version_floor
+    event_log:events)
   string(REPLACE ":" ";" pair ${pair})
   list(GET pair 0 constant)
   list(GET pair 1 variable)

@@ -27,9 +27,9 @@
 # build/armv6-static/tests/keys/test.pub; the sticks for it are signed with
 # dist/sign/kestran-sign and the secret key beside that one (signify-openbsd).
 #
-# The trial tool is the test suite's build with trial boots (N = 2),
-# build/armv6-static/tests/init-updater-trial, with its kestran-boot-image,
-# init-updater-trial-boot-image beside it. It runs on its own start-up
+# The trial tool is the test suite's build with trial boots (N = 2) and the event log,
+# build/armv6-static/tests/init-updater-events, with its kestran-boot-image,
+# init-updater-events-boot-image beside it. It runs on its own start-up
 # (initramfs-trial.cpio) with images of its own, t1 to t4, which also hold
 # that kestran-boot-image and guest/health-check: t2 fails its health check,
 # the others confirm themselves (see trial.sh).

@@ -9,7 +9,8 @@
 # t3 installed over the rejected t2 keeping t1 as the fallback and confirmed
 # (t1, t3 and t4 run `kestran-boot-image --confirm` from guest/health-check
 # on the image partition the start-up moved into the new root), then t4
-# installed keeping the confirmed t3 as the fallback.
+# installed keeping the confirmed t3 as the fallback. At its end, the SD
+# card's status (kestran-boot-image --status) and its event log.
 #
 # Usage (as root, after tests/device/build.sh with the trial tool built):
 #   tests/device/trial.sh
@@ -59,11 +60,12 @@ trial() {
     [[ -f $INITRAMFS && -f $work/trial-sd.img && -f $work/trial-stick-t4.img ]] ||
         die "nothing built for the trial tool: build $trial_tool (scripts/armv6.sh), then tests/device/build.sh"
     local version
-    version=$(strings -a "$work/init-updater-trial" | grep -F '(trial boots 2)' || true)
-    [[ -n $version ]] || die "the trial tool's version does not say '(trial boots 2)'"
+    version=$(strings -a "$work/init-updater-trial" | grep -F '(trial boots 2; event log)' || true)
+    [[ -n $version ]] || die "the trial tool's version does not say '(trial boots 2; event log)'"
     echo "ok: trial tool: $version"
-    grep -qx 'trial_boots=2' "$trial_boot_image" ||
-        die "$trial_boot_image is not configured with trial_boots=2"
+    if ! grep -qx 'trial_boots=2' "$trial_boot_image" || ! grep -qx 'event_log=1' "$trial_boot_image"; then
+        die "$trial_boot_image is not configured with trial_boots=2 and event_log=1"
+    fi
 
     local sd=$work/trial-story-sd.img trial_rows=()
     local trial_format='%-4s %-5s %5s  %-6s  %-32s  %-37s  %s\n'
@@ -99,6 +101,14 @@ trial() {
     # f. t4 installed, keeping the confirmed t3 as the fallback.
     trial_boot f t4 t4 "$installed" "current=t4 fallback=t3 marker=no trial=none"
     console_has "trial f" '^kestran-boot-image: confirmed the current image after 1 trial boot(s)$'
+    # What support would see at the end: the status and the event log.
+    local status
+    status=$(sd_status "$sd" "$trial_boot_image")
+    echo "$status"
+    expect "trial: status" "$(grep -E '^(BOOT|TRIAL|INSTALL_INTERRUPTED)=' <<<"$status" | paste -sd' ')" \
+        "BOOT=current INSTALL_INTERRUPTED=no TRIAL=none"
+    expect "trial: event log" "$(sed '1,/^kestran_events.log:$/d' <<<"$status" | cut -d' ' -f3 | paste -sd' ')" \
+        "install-complete trial-boot trial-boot rollback install-complete trial-boot confirmed install-complete trial-boot confirmed"
     rm -f "$sd"
 
     echo

@@ -28,8 +28,9 @@ source "$here/lib/partition.sh"
 # name | runs | mounted | before | trial | output | after | tags
 #
 # Runs: "init" the init script with the built tool, "boot" kestran-boot-image,
-# "confirm" kestran-boot-image --confirm, "status" kestran-boot-image --status
-# (an argument it must refuse with exit status 2).
+# "confirm" kestran-boot-image --confirm, "status" kestran-boot-image --status,
+# "other" kestran-boot-image --other (an argument it must refuse with exit
+# status 2).
 # Mounted: "both", "usb", "imgpart", "ro" both with the partition read-only,
 # "loopfb" both with a loop device backed by the fallback image (the system
 # runs from it).
@@ -48,8 +49,12 @@ source "$here/lib/partition.sh"
 # standard output ("current" or "fallback" for that image's path; with "+"
 # standard error must say why, else it is empty), or "none" for exit status 1
 # with one line on standard error; for confirm and status, text its one line
-# on standard error must contain (exit status 0, or 2 for status, or 1 for
-# a text with "cannot", and nothing on standard output).
+# on standard error must contain (exit status 0, or 2 for other, or 1 for
+# a text with "cannot", and nothing on standard output); for status, KEY=GLOB
+# words that the values must match, read back by a shell from its output of
+# every key once (exit status 0, nothing on standard error, nothing written).
+# With the event log (a fifth word in before and after, lib/partition.sh),
+# the partition may change by the log alone: check_log says how.
 # Tags: what the row needs (lib/rows.sh).
 readonly table='
 update-present              | init    | both    | A - B - | -    | Update complete.                              | B A B - | unsigned
@@ -99,22 +104,57 @@ confirm-whatever-trial-count | confirm | both   | A O - - | 3>-  | confirmed the
 trial-confirm-unreadable    | confirm | both    | A O - - | X>X  | cannot be confirmed                           | A O - - | trial
 trial-new-is-fifo           | boot    | both    | A O - - | 1p>2 | current                                       | A O - - | trial
 trial-leading-zero          | boot    | both    | A O - - | 01>R | fallback+                                     | A O - - | trial
-trial-other-argument        | status  | both    | A O - - | 1>1  | usage:                                        | A O - - | trial
+trial-other-argument        | other   | both    | A O - - | 1>1  | usage:                                        | A O - - | trial
+status-current-only         | status  | both    | A - - - | -    | BOOT=current CURRENT_IMAGE=present CURRENT_SIZE=4096 FALLBACK_IMAGE=absent FALLBACK_SIZE= INSTALL_INTERRUPTED=no CURRENT_VERSION= VERSION_FLOOR= LAST_EVENT= | A - - - | -
+status-marker               | status  | both    | A O - M | -    | BOOT=fallback CURRENT_IMAGE=present FALLBACK_SIZE=2048 INSTALL_INTERRUPTED=yes | A O - M | -
+status-nothing              | status  | both    | - - - - | -    | BOOT=none CURRENT_IMAGE=absent CURRENT_SIZE= FALLBACK_IMAGE=absent | - - - - | -
+status-odd-entries          | status  | both    | p / - / p | />/ | BOOT=none CURRENT_IMAGE=absent FALLBACK_IMAGE=absent INSTALL_INTERRUPTED=yes TRIAL=rejected LAST_EVENT= | p / - / p | trial
+status-links                | status  | both    | f l - - l | -  | BOOT=none CURRENT_IMAGE=absent FALLBACK_IMAGE=absent LAST_EVENT= | f l - - l | -
+status-large-images         | status  | both    | G H - M | -    | BOOT=fallback CURRENT_SIZE=2148532224 FALLBACK_SIZE=2149580800 | G H - M | -
+status-no-trial-boots       | status  | both    | A O - - | 1>1  | BOOT=current TRIAL= | A O - - | confirmed
+status-on-trial             | status  | both    | A O - - | 1>1  | BOOT=current TRIAL=1 | A O - - | trial
+status-trial-ends           | status  | both    | A O - - | 2>2  | BOOT=fallback TRIAL=2 | A O - - | trial
+status-rejected             | status  | both    | A O - - | R>R  | BOOT=fallback TRIAL=rejected | A O - - | trial
+status-versions             | status  | both    | A O - - | 1>1:9:5>5 | CURRENT_VERSION=9 VERSION_FLOOR=5 | A O - - | trial
+status-last-event           | status  | both    | A O - - C | -  | LAST_EVENT=43?2026-01-01T00:00:00Z?trial-boot?boot=1?of=2 | A O - - = | -
+events-log-fallback-boot    | boot    | both    | A O - M - | -  | fallback                                      | A O - M fallback-boot | events
+events-log-not-whole        | boot    | both    | E O - - L | -  | fallback                                      | E O - - fallback-boot | events
+events-log-trial-boot       | boot    | both    | A O - - C | 0>1 | current                                      | A O - - trial-boot | events trial
+events-log-rollback         | boot    | both    | A O - - - | 2>R | fallback+                                    | A O - - rollback | events trial
+events-log-rejected-before  | boot    | both    | A O - - L | R>R | fallback+                                    | A O - - = | events trial
+events-log-confirmed        | confirm | both    | A O - - L | 1>- | confirmed the current image                  | A O - - confirmed | events trial
+events-log-unchanged-boot   | boot    | both    | A O - - - | -  | current                                       | A O - - - | events
+events-log-halved-at-boot   | boot    | both    | A O - M F | -  | fallback                                      | A O - M fallback-boot | events
+events-log-boot-directory   | boot    | both    | A O - M / | -  | fallback+                                     | A O - M / | events
+events-log-boot-fifo        | boot    | both    | A O - M p | -  | fallback+                                     | A O - M p | events
+events-log-boot-link        | boot    | both    | A O - M l | -  | fallback+                                     | A O - M l | events
+events-log-boot-read-only   | boot    | ro      | A O - M - | -  | fallback+                                     | A O - M - | events
 '
 readonly payloads='A=4k B=6k O=2k E=0 G=2049ms H=2050ms'
+readonly status_keys='BOOT CURRENT_IMAGE CURRENT_SIZE FALLBACK_IMAGE FALLBACK_SIZE INSTALL_INTERRUPTED TRIAL CURRENT_VERSION VERSION_FLOOR LAST_EVENT'
 
-# Everything on the image partition, with sizes and times.
+# Everything on the image partition, with sizes and times; but for "all",
+# not the event log and the directory's own times where the build keeps the
+# log (check_log checks it).
 listing() {
-    find /mnt/imgpart -printf '%p %y %s %T@ %C@ %l\n' | sort
+    find /mnt/imgpart -printf '%p %y %s %T@ %C@ %l\n' | sort |
+        if [[ ${1:-} != all ]] && grep -qx event_log=1 "$BOOT_IMAGE"; then
+            grep -v -e '^/mnt/imgpart d' -e "^$event_log "
+        else
+            cat
+        fi
 }
 
 # Runs kestran-boot-image as RUNS says, with shell SHELL_CMD, and checks its
 # output WANT and that it changed nothing but the trial state as TRIAL says.
 check_boot_image() {
-    local runs=$1 trial=$2 want=$3 before got=0 arg=()
+    local runs=$1 trial=$2 want=$3 before all got=0 arg=()
     [[ $runs == boot ]] || arg=("--$runs")
-    before=$(listing)
-    $SHELL_CMD "$BOOT_IMAGE" "${arg[@]}" >/mnt/out 2>/mnt/err || got=$?
+    before=$(listing) all=$(listing all)
+    # (Nothing at any path may hold it up. SHELL_CMD may be "busybox sh".)
+    # shellcheck disable=SC2086
+    timeout 60 $SHELL_CMD "$BOOT_IMAGE" "${arg[@]}" >/mnt/out 2>/mnt/err || got=$?
+    ((got != 124)) || fail "kestran-boot-image did not end"
     if [[ $trial == - ]]; then
         [[ $(listing) == "$before" ]] || fail "kestran-boot-image changed the partition"
     else
@@ -123,7 +163,7 @@ check_boot_image() {
         [[ $trial != *:* ]] || versions=${trial#*:}
         # (A second name of the fallback image at the temporary name goes:
         # the image's link count and ctime change, its bytes are checked.)
-        local others=(-e '^/mnt/imgpart/kestran_trial[ .]' -e '^/mnt/imgpart/kestran_version_floor')
+        local others=(-e '^/mnt/imgpart/kestran_trial[ .]' -e '^/mnt/imgpart/kestran_version_floor' -e "^$event_log ")
         [[ $state != *h* ]] || others+=(-e "^$fallback_image ")
         [[ $(listing | sed 1d | grep -v "${others[@]}") == "$(sed 1d <<<"$before" | grep -v "${others[@]}")" ]] ||
             fail "kestran-boot-image changed more than the trial state and the floor: $(listing)"
@@ -155,9 +195,23 @@ check_boot_image() {
             [[ ! -s /mnt/err ]] || fail "standard error: $(cat /mnt/err)"
         fi
         ;;
+    *=*)
+        if ((got != 0)) || [[ -s /mnt/err || $(listing all) != "$all" ]]; then
+            fail "exit status $got, or it wrote: $(cat /mnt/err)"
+        fi
+        [[ $(cut -d= -f1 /mnt/out | paste -sd' ') == "$status_keys" ]] || fail "keys: $(cat /mnt/out)"
+        local pair value
+        local -a pairs
+        read -r -a pairs <<<"$want"
+        for pair in "${pairs[@]}"; do
+            value=$(sh -c '. /mnt/out && eval "printf %s \"\$$1\""' - "${pair%%=*}")
+            # shellcheck disable=SC2053 # a glob
+            [[ $value == ${pair#*=} ]] || fail "${pair%%=*} is '$value', expected ${pair#*=}"
+        done
+        ;;
     *)
         local want_status=0
-        [[ $runs != status ]] || want_status=2
+        [[ $runs != other ]] || want_status=2
         [[ $want != *cannot* ]] || want_status=1
         ((got == want_status)) || fail "exit status $got, expected $want_status: $(cat /mnt/err)"
         [[ ! -s /mnt/out ]] || fail "standard output: $(cat /mnt/out)"

@@ -30,7 +30,10 @@
 # trial with no fallback image (kept all the same: it is the only image), and
 # the pass boot-count cuts kestran-boot-image
 # itself while it records a boot (trial state 1 of 2): the state left is the
-# old or the new count, whole, and the image named is whole.
+# old or the new count, whole, and the image named is whole. The pass
+# event-log (a build with the event log) starts from a full log, which the
+# run replaces by its newer half and the install's line: every cut leaves
+# the old log or the whole new one. (The harness's own calls write no log.)
 #
 # Usage: powercut.sh TOOL [RUNNER...]
 # The build's tags come from the tool itself (describe_build, lib/rows.sh).
@@ -71,6 +74,7 @@ update-default | defaults                   | tool       | - | A  O B - | B A B 
 boot-count     | noauto_da_alloc,commit=300 | boot-image | 1 | A  O B - | A O B - | trial
 alone-on-trial | noauto_da_alloc,commit=300 | tool       | 1 | A  - B - | B A B - | unsigned trial
 version-floor  | noauto_da_alloc,commit=300 | tool       | - | A  O B - | B A B - | rollback confirmed
+event-log      | noauto_da_alloc,commit=300 | tool       | - | A  O B - F | B A B - | unsigned events
 '
 readonly payloads='A=24M B=32M O=16M E=0'
 
@@ -112,7 +116,8 @@ run_one() {
     *) fail "unknown cut '$cut'" ;;
     esac
     if [[ -n $trial_mode && $cut != boot-image ]]; then
-        sed 's/^trial_boots=.*/trial_boots=1000/' "$boot_image_built" >/mnt/w/boot-image
+        sed -e 's/^trial_boots=.*/trial_boots=1000/' -e 's/^event_log=.*/event_log=0/' "$boot_image_built" \
+            >/mnt/w/boot-image
         boot_image=/mnt/w/boot-image
     fi
 

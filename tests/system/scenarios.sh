@@ -114,6 +114,22 @@ fallback-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A  O B - | medium-fallbac
 install-spoilt-on-medium  | ext4 | A=64k B=96k O=32k | A  O B - | medium-install      | FUCX | 0      | reads back         | A  A B -  | unsigned ext4 copy
 rename-install-spoilt-on-medium | ext4 | A=64k B=96k O=32k | A O B - | medium-install | FUCX | 0      | reads back         | A  - B -  | unsigned rename ext4
 unsigned-ignores-sig      | 4m   | A=64k B=96k       | A  - B - | sig-fifo            | FUCD | 0      | -                  | B  A B -  | unsigned
+events-log-install        | 4m   | A=64k B=96k       | A  - B - - | -                 | FUCD | 0      | -                  | B  A B - install-complete | unsigned events
+events-log-numbered-on    | 4m   | A=64k B=96k       | A  - B - L | -                 | FUCD | 0      | -                  | B  A B - install-complete | unsigned events
+events-log-cut-line       | 4m   | A=64k B=96k       | A  - B - C | -                 | FUCD | 0      | -                  | B  A B - install-complete | unsigned events
+events-log-halved         | 4m   | A=64k B=96k       | A  - B - F | -                 | FUCD | 0      | -                  | B  A B - install-complete | unsigned events
+events-log-install-failed | 4m   | A=64k B=96k O=32k | A  O B - L | cp-other-bytes    | FUCX | 0      | reads back         | A  A B - install-failed | unsigned events copy
+events-log-finished       | 4m   | A=64k B=96k       | B  A B M - | -                 | F    | 0      | -                  | B  A B - install-finished | unsigned events
+events-log-unreadable     | 4m   | A=64k O=32k       | A  O - - L | -                 | FR   | 0      | cannot read        | A  O - - update-unreadable | events
+events-log-rejected       | 4m   | A=64k B=96k O=32k | A  O B - L | sig-other-key     | FJ   | 0      | made with key      | A  O B - update-rejected | signed events
+events-log-signed-install | 4m   | A=64k B=96k O=32k | A  O B - - | sig-manifest      | FUCD | 0      | -                  | B  A B - install-complete | signed events
+events-log-refused        | 4m   | B=96k O=32k       | /  O B - - | -                 | FUX  | 0      | not a regular file | /  O B - update-refused | unsigned events
+events-log-nothing-to-do  | 4m   | A=64k             | A  - A - L | -                 | F    | 0      | -                  | A  - A - = | unsigned events
+events-log-directory      | 4m   | A=64k O=32k       | A  O - - / | -                 | FR   | 0      | cannot write the event log | A O - - / | events
+events-log-link           | 4m   | A=64k O=32k       | A  O - - l | -                 | FR   | 0      | cannot write the event log | A O - - l | events
+events-log-fifo           | 4m   | A=64k O=32k       | A  O - - p | -                 | FR   | 0      | cannot write the event log | A O - - p | events
+events-log-read-only      | 4m   | A=64k O=32k       | A  O - - - | read-only         | FR   | 0      | cannot write the event log | A O - - - | events
+events-log-full           | 4m   | A=64k O=32k       | A  O - - - | fill-all          | FR   | 0      | cannot write the event log | A O - - - | events
 signed-valid              | 4m   | A=64k B=96k O=32k | A  O B - | sig-valid           | FUCD | 0      | -                  | B  A B -  | signed digest-only
 signed-last-key           | 4m   | A=64k B=96k O=32k | A  O B - | sig-last-key        | FUCD | 0      | -                  | B  A B -  | signed digest-only
 signed-manifest           | 4m   | A=64k B=96k O=32k | A  O B - | sig-manifest        | FUCD | 0      | -                  | B  A B -  | signed
@@ -224,6 +240,7 @@ check_version() {
     [[ -z ${SCENARIO_COMPATIBLE:-} ]] || modes+="; compatible $SCENARIO_COMPATIBLE"
     [[ -z ${SCENARIO_ROLLBACK:-} ]] || modes+="; rollback protection"
     [[ -z ${SCENARIO_TRIAL:-} ]] || modes+="; trial boots [0-9]*"
+    ! grep -a -q 'event log' "$tool" || modes+="; event log"
     if strings "$tool" | grep -x "init-updater [0-9.]* ($modes)" >/dev/null; then
         echo "ok   version-names-the-key"
         passed=$((passed + 1))

@@ -33,8 +33,9 @@ readonly installed_lines="Firmware update found.|Updating Firmware.|Copying the 
 # The signed tool: one model (test-board) with rollback protection.
 readonly signed_tool=$src/build/armv6-static/tests/init-updater-model
 readonly signed_keys=$src/build/armv6-static/tests/keys
-readonly trial_tool=$src/build/armv6-static/tests/init-updater-trial
-readonly trial_boot_image=$src/build/armv6-static/tests/init-updater-trial-boot-image
+# The trial tool: trial boots (2) and the event log.
+readonly trial_tool=$src/build/armv6-static/tests/init-updater-events
+readonly trial_boot_image=$src/build/armv6-static/tests/init-updater-events-boot-image
 # The tool that installs by renames, for the update story and the benchmark.
 readonly rename_tool=$src/build/armv6-static/tests/init-updater-rename
 

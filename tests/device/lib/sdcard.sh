@@ -37,7 +37,7 @@ trial_field() {
 # e.g. "current=v2 fallback=v1 marker=no", with "extra=NAMES" for any other
 # file, "floor=N version=N" for the version files of rollback protection,
 # and "fsck=STATUS" when e2fsck found errors. With SD_TRIAL set (by
-# trial) the trial state files are no extras and the state follows the
+# trial) the trial state files and the event log are no extras and the state follows the
 # marker: "trial=1", "trial=rejected", "trial=none" (see trial_field).
 sd_state() {
     local sd=$1 part=$work/part-$$.img out=$work/part-file-$$
@@ -94,7 +94,7 @@ sd_state() {
         case $name in
         . | .. | lost+found | kestran_current.sqsh | kestran_fallback.sqsh | kestran_install.incomplete) ;;
         kestran_version_floor | kestran_current.version) ;;
-        kestran_trial | kestran_trial.new) [[ -n ${SD_TRIAL:-} ]] || extra+=("$name") ;;
+        kestran_trial | kestran_trial.new | kestran_events.log) [[ -n ${SD_TRIAL:-} ]] || extra+=("$name") ;;
         *) extra+=("$name") ;;
         esac
     done <<<"$names"
@@ -102,4 +102,19 @@ sd_state() {
     ((fsck == 0)) || state+=("fsck=$fsck")
     rm -f "$part" "$out"
     echo "${state[*]}"
+}
+
+# Prints what `kestran-boot-image --status` (the script $2, run by the host's
+# sh) says of the SD card $1, and its event log: a copy of its image
+# partition, its journal replayed, mounted read-only in a private mount
+# namespace.
+sd_status() {
+    local part=$work/part-status-$$.img
+    dd if="$1" of="$part" bs=1M skip=1 conv=sparse status=none
+    e2fsck -E journal_only -y "$part" >/dev/null 2>&1 || true
+    # shellcheck disable=SC2016 # the inner shell's own $1 and $2
+    unshare --mount --propagation private sh -c 'mount -t tmpfs scratch /mnt && mkdir /mnt/imgpart &&
+        mount -o loop,ro "$1" /mnt/imgpart && sh "$2" --status && echo "kestran_events.log:" &&
+        { [ ! -f /mnt/imgpart/kestran_events.log ] || cat /mnt/imgpart/kestran_events.log; }' - "$part" "$2"
+    rm -f "$part"
 }

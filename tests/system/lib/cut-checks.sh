@@ -23,7 +23,7 @@ boot_image=$boot_image_built
 # The pass under way, set by set_pass: its name and number of cuts; the
 # partition after an uncut run (partition.sh's notation); the whole image
 # the device boots before the run (previous); the whole images before it.
-pass_name=''
+pass_name='' log_pass=''
 pass_cuts=0
 pass_after=''
 previous=''
@@ -39,7 +39,7 @@ declare -A tally failures
 set_pass() {
     local bc bf bm
     pass_name=$1 pass_cuts=$2 pass_after=$4
-    read -r bc bf _ bm <<<"$3"
+    read -r bc bf _ bm log_pass <<<"$3"
     previous=$bf
     [[ $bc != [A-Z] || $bm == M ]] || previous=$bc
     whole_before=''
@@ -87,6 +87,11 @@ check_cut() {
     said=$(sed -n -e 's/^Firmware update found\.$/F/p' -e 's/^Updating Firmware\.$/U/p' \
         -e 's/^Copying the new firmware\.$/C/p' -e 's/^Update complete\.$/D/p' /mnt/w/stdout | tr -d '\n')
     mount_copy
+    # The event log, where the pass placed one: the old one or a whole new one.
+    if [[ -n $log_pass ]] && ! cmp -s "$event_log" /mnt/ref/log; then
+        (check_log install-complete) 2>/mnt/w/log-check ||
+            lost l "the event log is neither the old one nor a whole new one: $(tail -n 1 /mnt/w/log-check)"
+    fi
     c=$(describe "$current_image")
     f=$(describe "$fallback_image")
     m=no

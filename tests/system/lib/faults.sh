@@ -158,6 +158,7 @@ inject_fault() {
     args) args=(--force -v "$update_file" "two words") ;;
     read-only) mount -o remount,ro /mnt/imgpart ;;
     fill-300k) head -c 300k /dev/zero >/mnt/imgpart/filler ;;
+    fill-all) head -c 64m /dev/zero >/mnt/imgpart/filler 2>/dev/null || true ;;
     sum-fails) replace_checksum 'echo "sha512sum: simulated failure" >&2; exit 1' ;;
     sum-garbage) replace_checksum 'echo "not a digest  $1"' ;;
     sum-fails-current-*) fail_current_reads "${fault##*-}" ;;

@@ -203,6 +203,8 @@ check_fault_outcome() {
         want+=$'\n'$(printf '%s\n' \
             "unlink $install_marker" \
             "fsync /mnt/imgpart")
+        # Then, with the event log, the new log and its entry.
+        ! grep -a -q 'event log' "$TOOL" || want+=$'\n'"fsync $event_log"$'\n'"fsync /mnt/imgpart"
         diff -u <(echo "$want") <(flush_events /mnt/trace) >&2 ||
             fail "copies and flushes out of order"
         ;;

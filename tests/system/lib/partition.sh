@@ -23,6 +23,12 @@
 #                                                 second name (a hard link)
 # The marker: "M" an empty file, "/" a directory, "-" nothing.
 #
+# A fifth, the event log /mnt/imgpart/kestran_events.log, where a row names
+# it: "-" nothing, "/" "p" as above, "l" a link to a log elsewhere, "L" three
+# earlier lines (numbered 41 to 43), "C" those and a line cut off, "F" a log
+# a line short of its 64 KiB. After a run: "-" "/" "p" "l" as placed, "=" the
+# log as placed, or the events (comma-parted) its last lines must hold.
+#
 # The trial state /mnt/imgpart/kestran_trial: a number of boots begun, "R"
 # rejected, "X" text that is no count, "/" a directory, "-" none; with "p"
 # after it (e.g. "1p"), a FIFO stands at its temporary path kestran_trial.new;
@@ -34,6 +40,7 @@ readonly fallback_image=/mnt/imgpart/kestran_fallback.sqsh
 readonly update_file=/mnt/usb/kestran.fir
 readonly install_marker=/mnt/imgpart/kestran_install.incomplete
 readonly trial_file=/mnt/imgpart/kestran_trial
+readonly event_log=/mnt/imgpart/kestran_events.log
 # (The fallback image's temporary name and the version files are for
 # faults.sh and outcome.sh.)
 # shellcheck disable=SC2034
@@ -93,8 +100,9 @@ place() {
 # Puts the four paths in place as PARTITION ("current fallback update
 # marker") says; their directories must exist.
 place_partition() {
-    local cur fb upd mark
-    read -r cur fb upd mark <<<"$1"
+    local cur fb upd mark log
+    read -r cur fb upd mark log <<<"$1"
+    [[ -z $log ]] || place_log "$log"
     place "$cur" "$current_image"
     place "$fb" "$fallback_image"
     place "$upd" "$update_file"
@@ -143,8 +151,14 @@ check_image() {
 # Fails unless the four paths hold what PARTITION ("current fallback update
 # marker") says.
 check_partition() {
-    local cur fb upd mark
-    read -r cur fb upd mark <<<"$1"
+    local cur fb upd mark log
+    read -r cur fb upd mark log <<<"$1"
+    # (A build without the event log writes none.)
+    if [[ -n $log ]]; then
+        check_log "$log"
+    elif ! grep -a -q 'event log' "$TOOL"; then
+        check_log -
+    fi
     check_image "current image" "$current_image" "$cur"
     check_image "fallback image" "$fallback_image" "$fb"
     check_image "update file" "$update_file" "$upd"
@@ -239,4 +253,59 @@ check_trial() {
     X) [[ $now == "two boots" ]] || fail "trial state '$now', expected 'two boots'" ;;
     *) [[ -f $trial_file && $now == "$state" ]] || fail "trial state '$now', expected $state" ;;
     esac
+}
+
+# Puts event log notation STATE in place, and what it placed in /mnt/ref/log.
+place_log() {
+    case $1 in
+    / | p) place "$1" "$event_log" ;;
+    l)
+        echo "7 2026-01-01T00:00:00Z confirmed boots=1" >/mnt/imgpart/other.log
+        ln -s other.log "$event_log"
+        ;;
+    L | C) printf '%s 2026-01-01T00:00:00Z trial-boot boot=1 of=2\n' 41 42 43 >"$event_log" ;;&
+    C) printf '44 2026-01-0' >>"$event_log" ;;
+    F) awk 'BEGIN { for (i = 1; size < 65450; i++) {
+            line = i " 2026-01-01T00:00:00Z fallback-boot reason=install-marker"
+            print line; size += length(line) + 1 } }' >"$event_log" ;;
+    esac
+    [[ ! -f $event_log ]] || cp "$event_log" /mnt/ref/log
+    [[ ! -L $event_log ]] || cp /mnt/imgpart/other.log /mnt/ref/log
+}
+
+# Fails unless the event log is as notation STATE says. New lines must be
+# whole and well formed, numbered on from the lines placed, which are kept
+# (a line cut off dropped; of a full log, the newer half); an install's
+# carries the update's digest and size, a refusal's its reason.
+check_log() {
+    local state=$1 old=/mnt/ref/log whole='' kept n
+    case $state in
+    - | / | p) check_image "event log" "$event_log" "$state" && return ;;
+    l) [[ -L $event_log ]] && cmp -s /mnt/imgpart/other.log "$old" && return ;;&
+    =) cmp -s "$event_log" "$old" && return ;;&
+    l | =) fail "the event log (or the log its link leads to) was changed" ;;
+    esac
+    [[ -f $event_log && ! -L $event_log && -z $(tail -c 1 "$event_log") ]] ||
+        fail "the event log is not a regular file of whole lines"
+    ! grep -vxE '[0-9]+ [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z [a-z-]+( [a-z]+=([^ "]+|"([^"\\]|\\.)*"))*' \
+        "$event_log" >&2 || fail "the event log has lines of another form"
+    awk 'NR > 1 && $1 != n + 1 { exit 1 } { n = $1 }' "$event_log" || fail "the event log's numbers are not consecutive"
+    n=$(tr -cd , <<<"$state" | wc -c)
+    [[ $(tail -n $((n + 1)) "$event_log" | cut -d' ' -f3 | paste -sd,) == "$state" ]] ||
+        fail "the event log ends with other events than $state: $(cat "$event_log")"
+    kept=$(head -n -$((n + 1)) "$event_log")
+    if [[ -f $old ]]; then
+        whole=$(cat "$old")
+        [[ -z $(tail -c 1 "$old") ]] || whole=$(sed '$d' "$old")
+    fi
+    if (($(stat -c %s "$old" 2>/dev/null || echo 0) > 65000)); then
+        if (($(stat -c %s "$event_log") >= 65536 || ${#kept} > 32768)) || [[ -z $kept || $whole != *"$kept" ]]; then
+            fail "the full event log did not keep its newer half"
+        fi
+    else
+        [[ $kept == "$whole" ]] || fail "the event log's earlier lines were not kept as they were"
+    fi
+    [[ ,$state, != *,install-complete,* ]] || grep -qE " install-complete digest=$(/bin/sha512sum "$update_file" |
+        cut -c1-16) size=$(stat -c %s "$update_file")( |\$)" "$event_log" || fail "the install's line lacks its digest or size"
+    ! grep -E ' update-[a-z]+ ' "$event_log" | grep -v ' reason=' >&2 || fail "a refusal without its reason"
 }

@@ -17,6 +17,7 @@
 #   confirmed   it has none: an installed image is in place at once
 #   copy        it installs by copies (the default)
 #   rename      it installs by renames (the update written once)
+#   events      it keeps the event log
 #   large       the tool is a 32-bit program (the ARMv6 builds), where files
 #               of 2 GiB and more need 64-bit offsets
 # A row is left out, silently, where the build lacks one of them. Host tags,
@@ -27,7 +28,7 @@
 # CI=true, where every test must run, that row fails instead.
 # shellcheck shell=bash
 
-readonly build_tags='signed second-key digest-only compatible rollback unsigned squashfs trial confirmed copy rename large'
+readonly build_tags='signed second-key digest-only compatible rollback unsigned squashfs trial confirmed copy rename events large'
 readonly host_tags='strace ext4'
 
 # Describes the build under test, TOOL, from the version string it carries
@@ -95,6 +96,7 @@ describe_build() {
     fi
     if [[ -n $SCENARIO_TRIAL ]]; then BUILD_TAGS+=" trial"; else BUILD_TAGS+=" confirmed"; fi
     if [[ $version == *"install rename"* ]]; then BUILD_TAGS+=" rename"; else BUILD_TAGS+=" copy"; fi
+    [[ $version != *"event log"* ]] || BUILD_TAGS+=" events"
     # (The fifth byte of an ELF file is its class: 1 for 32-bit.)
     [[ $(od -An -tu1 -j4 -N1 "$tool" | tr -d ' ') != 1 ]] || BUILD_TAGS+=" large"
     BOOT_IMAGE=$(dirname "${BASH_SOURCE[0]}")/../../../dist/sbin/kestran-boot-image
