@@ -96,6 +96,10 @@ bool write_durably(const char* path, const char* temporary, std::string_view con
         }
         if (!fd.valid() || written < contents.size() || ::fsync(fd.get()) != 0) {
             warn_error(std::string("cannot write ") + temporary, errno);
+            // What was written holds blocks the next write may need.
+            if (fd.valid()) {
+                ::unlink(temporary);
+            }
             return false;
         }
     }

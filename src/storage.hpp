@@ -33,7 +33,7 @@ bool remove_durably(const char* path, const char* directory);
 /// no link, so no other name of an old file there is written through), writes
 /// and flushes it, renames it to `path` and flushes the directory. Returns
 /// true exactly when the new file is on storage; otherwise says why on
-/// standard error.
+/// standard error, and removes what it wrote at `temporary`.
 bool write_durably(const char* path, const char* temporary, std::string_view contents,
                    const char* directory);
 

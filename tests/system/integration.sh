@@ -125,6 +125,7 @@ events-log-rejected-before  | boot    | both    | A O - - L | R>R | fallback+   
 events-log-confirmed        | confirm | both    | A O - - L | 1>- | confirmed the current image                  | A O - - confirmed | events trial
 events-log-unchanged-boot   | boot    | both    | A O - - - | -  | current                                       | A O - - - | events
 events-log-halved-at-boot   | boot    | both    | A O - M F | -  | fallback                                      | A O - M fallback-boot | events
+events-log-nul-tail         | boot    | both    | A O - M Z | -  | fallback                                      | A O - M fallback-boot | events
 events-log-boot-directory   | boot    | both    | A O - M / | -  | fallback+                                     | A O - M / | events
 events-log-boot-fifo        | boot    | both    | A O - M p | -  | fallback+                                     | A O - M p | events
 events-log-boot-link        | boot    | both    | A O - M l | -  | fallback+                                     | A O - M l | events

@@ -130,6 +130,8 @@ events-log-link           | 4m   | A=64k O=32k       | A  O - - l | -           
 events-log-fifo           | 4m   | A=64k O=32k       | A  O - - p | -                 | FR   | 0      | cannot write the event log | A O - - p | events
 events-log-read-only      | 4m   | A=64k O=32k       | A  O - - - | read-only         | FR   | 0      | cannot write the event log | A O - - - | events
 events-log-full           | 4m   | A=64k O=32k       | A  O - - - | fill-all          | FR   | 0      | cannot write the event log | A O - - - | events
+events-log-halving-no-room | 4m | A=64k O=32k       | A  O - - F | fill-but-8k       | FR   | 0      | cannot write the event log | A O - - = | events
+events-log-nul-tail       | 4m   | A=64k O=32k       | A  O - - Z | -                 | FR   | 0      | cannot read        | A  O - - update-unreadable | events
 signed-valid              | 4m   | A=64k B=96k O=32k | A  O B - | sig-valid           | FUCD | 0      | -                  | B  A B -  | signed digest-only
 signed-last-key           | 4m   | A=64k B=96k O=32k | A  O B - | sig-last-key        | FUCD | 0      | -                  | B  A B -  | signed digest-only
 signed-manifest           | 4m   | A=64k B=96k O=32k | A  O B - | sig-manifest        | FUCD | 0      | -                  | B  A B -  | signed

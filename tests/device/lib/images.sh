@@ -19,7 +19,7 @@ build_firmware() {
     echo "$version" >"$root/etc/firmware-version"
     if [[ -n $health ]]; then
         mkdir -p "$root/usr/sbin"
-        for applet in cat mv rm sync dd ls awk date tail sed wc head sort; do
+        for applet in cat mv rm sync dd ls awk date tail sed wc head sort flock; do
             ln -s busybox "$root/bin/$applet"
         done
         install -m 755 "$trial_boot_image" "$root/usr/sbin/kestran-boot-image"

@@ -159,6 +159,11 @@ inject_fault() {
     read-only) mount -o remount,ro /mnt/imgpart ;;
     fill-300k) head -c 300k /dev/zero >/mnt/imgpart/filler ;;
     fill-all) head -c 64m /dev/zero >/mnt/imgpart/filler 2>/dev/null || true ;;
+    fill-but-8k)
+        # All but 8 KiB: room to begin a write, not to end one.
+        head -c 64m /dev/zero >/mnt/imgpart/filler 2>/dev/null || true
+        truncate -s "-8k" /mnt/imgpart/filler
+        ;;
     sum-fails) replace_checksum 'echo "sha512sum: simulated failure" >&2; exit 1' ;;
     sum-garbage) replace_checksum 'echo "not a digest  $1"' ;;
     sum-fails-current-*) fail_current_reads "${fault##*-}" ;;

@@ -110,6 +110,10 @@ check_outcome() {
 check_fault_outcome() {
     local fault=$1
     case $fault in
+    fill-but-8k)
+        # A write that failed leaves nothing at its temporary name.
+        [[ -z $(find /mnt/imgpart -name '*.new') ]] || fail "left: $(find /mnt/imgpart -name '*.new')"
+        ;;
     term-*)
         # Nothing the tool started outlives it; a rerun finishes the job.
         ! kill -0 "$(cat /mnt/cp.pid)" 2>/dev/null || fail "a copy outlived the tool"

@@ -263,8 +263,9 @@ place_log() {
         echo "7 2026-01-01T00:00:00Z confirmed boots=1" >/mnt/imgpart/other.log
         ln -s other.log "$event_log"
         ;;
-    L | C) printf '%s 2026-01-01T00:00:00Z trial-boot boot=1 of=2\n' 41 42 43 >"$event_log" ;;&
+    L | C | Z) printf '%s 2026-01-01T00:00:00Z trial-boot boot=1 of=2\n' 41 42 43 >"$event_log" ;;&
     C) printf '44 2026-01-0' >>"$event_log" ;;
+    Z) head -c 4 /dev/zero >>"$event_log" ;;
     F) awk 'BEGIN { for (i = 1; size < 65450; i++) {
             line = i " 2026-01-01T00:00:00Z fallback-boot reason=install-marker"
             print line; size += length(line) + 1 } }' >"$event_log" ;;
@@ -295,8 +296,8 @@ check_log() {
         fail "the event log ends with other events than $state: $(cat "$event_log")"
     kept=$(head -n -$((n + 1)) "$event_log")
     if [[ -f $old ]]; then
-        whole=$(cat "$old")
-        [[ -z $(tail -c 1 "$old") ]] || whole=$(sed '$d' "$old")
+        whole=$(tr -d '\0' <"$old")
+        [[ -z $(tail -c 1 "$old" | tr -d '\0') ]] || whole=$(sed '$d' "$old")
     fi
     if (($(stat -c %s "$old" 2>/dev/null || echo 0) > 65000)); then
         if (($(stat -c %s "$event_log") >= 65536 || ${#kept} > 32768)) || [[ -z $kept || $whole != *"$kept" ]]; then
