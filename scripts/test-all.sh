@@ -8,34 +8,81 @@
 # its media faults (blkdebug), the release built twice in two
 # directories and compared, and a vendor-SDK style build tested under qemu
 # -cpu arm1176. Run as root (apt-get, mount namespaces).
+#
+# After the static checks and the ARMv6 runtime (which both lanes use), the
+# stages run in two lanes side by side, one a core: the host's builds and
+# tables, and the emulated ARMv6 ones. Each stage prints its time; the
+# emulated lane's output is kept in build/ci/armv6-lane.log and printed when
+# both lanes are done (its stage lines as they come). Exit status: 0 when
+# every stage passed.
 set -euo pipefail
 shopt -s globstar
 cd "$(dirname "$0")/.."
 
 bash scripts/install-prerequisites.sh all
 
-stages=0
-stage() {
-    echo "== $*" >&2
-    local start=$SECONDS
-    "$@"
-    stages=$((stages + 1))
-    echo "== done in $((SECONDS - start)) s: $*" >&2
+# say LINE: LINE on standard error and on the progress descriptor (3).
+say() {
+    echo "$1" >&2
+    echo "$1" >&3
 }
 
-stage shellcheck -x scripts/*.sh tests/**/*.sh .ci/run
-stage shellcheck -s sh tests/device/guest/* dist/initramfs/init
-stage shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image
-stage shellcheck -s sh dist/sign/kestran-sign tests/fuzz/make-seeds.sh
-stage clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp tests/unit/*.hpp tests/fuzz/*.cpp tests/fuzz/*.hpp
-stage mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image.8 man/kestran-sign.1
-stage cmake --workflow --preset host --fresh
-stage cmake --workflow --preset sanitize --fresh
-stage cmake --workflow --preset fuzz --fresh
-stage bash tests/controls/negative-control.sh powercut
-stage bash scripts/armv6.sh
-stage bash tests/controls/negative-control.sh armv6
-stage bash tests/device/run.sh
-stage bash tests/controls/check-reproducible.sh
-stage bash scripts/vendor-sdk.sh
-echo "stages: $stages passed, 0 failed"
+# stage LANE COMMAND...: runs COMMAND, saying when it starts and how long it
+# took; its failure ends the lane (or the run, outside the lanes).
+stage() {
+    local lane=$1 start=$SECONDS
+    shift
+    say "== $lane: $*"
+    "$@" || {
+        local status=$?
+        say "== $lane: FAILED (exit status $status) after $((SECONDS - start)) s: $*"
+        exit "$status"
+    }
+    say "== $lane: done in $((SECONDS - start)) s: $*"
+}
+
+host_lane() {
+    stage host cmake --workflow --preset host --fresh
+    stage host cmake --workflow --preset sanitize --fresh
+    stage host cmake --workflow --preset fuzz --fresh
+    stage host bash tests/controls/negative-control.sh powercut
+    stage host bash tests/controls/check-reproducible.sh
+}
+
+armv6_lane() {
+    stage armv6 bash scripts/armv6.sh
+    stage armv6 bash tests/controls/negative-control.sh armv6
+    stage armv6 bash tests/device/run.sh
+    stage armv6 bash scripts/vendor-sdk.sh
+}
+
+exec 3>/dev/null
+start=$SECONDS
+stage static shellcheck -x scripts/*.sh tests/**/*.sh .ci/run
+stage static shellcheck -s sh tests/device/guest/* dist/initramfs/init
+stage static shellcheck -s sh dist/init.d/init-updater.in dist/sbin/kestran-boot-image
+stage static shellcheck -s sh dist/sign/kestran-sign tests/fuzz/make-seeds.sh
+stage static clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp tests/unit/*.hpp \
+    tests/fuzz/*.cpp tests/fuzz/*.hpp
+stage static mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image.8 man/kestran-sign.1
+runtime=$(stage runtime bash scripts/build-armv6-runtime.sh | tail -n 1)
+stage runtime bash scripts/build-armv6-libsodium.sh "$runtime" >/dev/null
+
+mkdir -p build/ci
+armv6_log=build/ci/armv6-lane.log
+trap 'kill 0' INT TERM
+exec 3>&2
+armv6_lane >"$armv6_log" 2>&1 &
+armv6_pid=$!
+host_lane 3>/dev/null &
+host_pid=$!
+host_status=0 armv6_status=0
+wait "$host_pid" || host_status=$?
+wait "$armv6_pid" || armv6_status=$?
+echo "== the ARMv6 lane's output ($armv6_log):" >&2
+cat "$armv6_log" >&2
+echo "== lanes: host $( ((host_status == 0)) && echo passed || echo "failed ($host_status)")," \
+    "ARMv6 $( ((armv6_status == 0)) && echo passed || echo "failed ($armv6_status)")," \
+    "$((SECONDS - start)) s in all" >&2
+((host_status == 0 && armv6_status == 0))
+echo "stages: all passed"

@@ -12,8 +12,12 @@
 #                                 headers, ARMv6 by default
 #   bin/<triple>-ar, -readelf...  Debian's cross binutils
 # with <triple> armv6-vendor-linux-gnueabihf. The build is configured with
-# the toolchain file, CMAKE_SYSROOT and ARMV6_CROSS_PREFIX only, and the
-# whole ctest suite runs under qemu-arm-static -cpu arm1176.
+# the toolchain file, CMAKE_SYSROOT and ARMV6_CROSS_PREFIX only (and
+# UPDATER_TEST_VARIANTS=OFF: what the SDK proves is its toolchain and
+# sysroot, with the main tool; the options' ARMv6 code is tested in the static
+# build), and the unit tests, the scenario and the integration tables run
+# under qemu-arm-static -cpu arm1176 (the power cuts, which are about what
+# reaches the flash, run in scripts/armv6.sh with the same compiler).
 # Run as root (the system tests use mount namespaces), after the ARMv6 runtime
 # is built (scripts/armv6.sh or scripts/build-armv6-runtime.sh).
 set -euo pipefail
@@ -64,10 +68,11 @@ fail() {
     exit 1
 }
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/armv6-linux-gnueabihf.cmake \
-    -DCMAKE_SYSROOT="$sysroot" -DARMV6_CROSS_PREFIX="$sdk/bin/$triple-" >"$top/build.log" 2>&1 ||
+    -DCMAKE_SYSROOT="$sysroot" -DARMV6_CROSS_PREFIX="$sdk/bin/$triple-" -DUPDATER_TEST_VARIANTS=OFF \
+    >"$top/build.log" 2>&1 ||
     fail "configure failed: $(tail -n 20 "$top/build.log")"
 cmake --build "$build" >>"$top/build.log" 2>&1 || fail "build failed: $(tail -n 20 "$top/build.log")"
 grep "ARMv6 (v6" "$top/build.log" >&2
 grep -q "\"-cpu\" \"arm1176\" \"-L\" \"$sysroot\"" "$build/tests/CTestTestfile.cmake" ||
     fail "the tests would not run under qemu-arm-static -cpu arm1176 with the SDK's sysroot"
-ctest --test-dir "$build" --output-on-failure
+ctest --test-dir "$build" --output-on-failure --exclude-regex "^system_powercut"
