@@ -30,15 +30,17 @@ say() {
 # stage LANE COMMAND...: runs COMMAND, saying when it starts and how long it
 # took; its failure ends the lane (or the run, outside the lanes).
 stage() {
-    local lane=$1 start=$SECONDS
+    local lane=$1 start=$SECONDS what
     shift
-    say "== $lane: $*"
+    what=$*
+    ((${#what} <= 100)) || what="${what:0:96} ..."
+    say "== $lane: $what"
     "$@" || {
         local status=$?
-        say "== $lane: FAILED (exit status $status) after $((SECONDS - start)) s: $*"
+        say "== $lane: FAILED (exit status $status) after $((SECONDS - start)) s: $what"
         exit "$status"
     }
-    say "== $lane: done in $((SECONDS - start)) s: $*"
+    say "== $lane: done in $((SECONDS - start)) s: $what"
 }
 
 host_lane() {
@@ -70,19 +72,26 @@ stage runtime bash scripts/build-armv6-libsodium.sh "$runtime" >/dev/null
 
 mkdir -p build/ci
 armv6_log=build/ci/armv6-lane.log
-trap 'kill 0' INT TERM
-exec 3>&2
-armv6_lane >"$armv6_log" 2>&1 &
-armv6_pid=$!
-host_lane 3>/dev/null &
-host_pid=$!
 host_status=0 armv6_status=0
+# report: the ARMv6 lane's output and both lanes' outcome, however the run
+# ends (a failure, an interrupt, CI's time limit).
+report() {
+    echo "== the ARMv6 lane's output ($armv6_log):" >&2
+    cat "$armv6_log" >&2
+    echo "== lanes: host $( ((host_status == 0)) && echo passed || echo "failed ($host_status)")," \
+        "ARMv6 $( ((armv6_status == 0)) && echo passed || echo "failed ($armv6_status)")," \
+        "$((SECONDS - start)) s in all" >&2
+}
+exec 3>&2
+set -m # each lane a process group of its own, stopped as one
+armv6_lane >"$armv6_log" 2>&1 </dev/null &
+armv6_pid=$!
+host_lane 3>/dev/null </dev/null &
+host_pid=$!
+set +m
+trap report EXIT
+trap 'trap - INT TERM HUP; kill -TERM -- "-$host_pid" "-$armv6_pid" 2>/dev/null' INT TERM HUP
 wait "$host_pid" || host_status=$?
 wait "$armv6_pid" || armv6_status=$?
-echo "== the ARMv6 lane's output ($armv6_log):" >&2
-cat "$armv6_log" >&2
-echo "== lanes: host $( ((host_status == 0)) && echo passed || echo "failed ($host_status)")," \
-    "ARMv6 $( ((armv6_status == 0)) && echo passed || echo "failed ($armv6_status)")," \
-    "$((SECONDS - start)) s in all" >&2
 ((host_status == 0 && armv6_status == 0))
 echo "stages: all passed"

@@ -20,6 +20,23 @@ run_one_if_asked() {
     exit 0
 }
 
+# lock_loop_devices -s|-x: takes the machine's loop-device lock, shared (-s)
+# or exclusive (-x), held until the calling process ends, saying so when it
+# must wait. The loop devices are the whole machine's, whatever the mount
+# namespace, and kestran-boot-image knows the running image by the files
+# behind them: an integration table holds the lock exclusively, a row that
+# loop-mounts an image at /mnt/imgpart shares it, so that neither is taken
+# for the other's running system when two tables run at once.
+lock_loop_devices() {
+    local dir=/run/lock fd
+    [[ -d $dir && -w $dir ]] || dir=/tmp
+    exec {fd}>"$dir/kestran-loop-devices.lock"
+    if ! flock -n "$1" "$fd"; then
+        echo "waiting for $dir/kestran-loop-devices.lock (another table's loop devices)" >&2
+        flock "$1" "$fd"
+    fi
+}
+
 # Checks that the script was given a TOOL, and that private mount namespaces
 # can be made: exits 2 on a usage error, 77 (skipped) without namespaces, or
 # fails when CI=true, where the tests must run.

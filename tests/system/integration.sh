@@ -316,13 +316,9 @@ main() {
         grep -qx trial_boots=2 "$counts_to_two" || fail "no line trial_boots=$SCENARIO_TRIAL in $BOOT_IMAGE"
         BOOT_IMAGE=$counts_to_two
     fi
-    # kestran-boot-image knows the running image by the files behind the
-    # machine's loop devices, which no mount namespace hides: one integration
-    # table at a time on the machine (another table's loop device on its own
-    # /mnt/imgpart would look like the running system's).
-    local machine_lock
-    exec {machine_lock}>"${TMPDIR:-/tmp}/kestran-integration-tables.lock"
-    flock "$machine_lock"
+    # One integration table at a time on the machine, and no row of
+    # another table with an image loop-mounted (harness.sh).
+    lock_loop_devices -x
     local passed=0 failed=0 skipped=0 left_out=0
     for shell in "${shells[@]}"; do
         SHELL_CMD=$shell run_rows "$here/integration.sh" "$table" "$BUILD_TAGS" "${INTEGRATION_ROWS:-}" \

@@ -175,6 +175,7 @@ inject_fault() {
         ;;
     mount-current | mount-fallback)
         # The running system's image, loop-mounted read-only.
+        lock_loop_devices -s
         local image=$current_image
         [[ $fault == mount-fallback ]] && image=$fallback_image
         mkdir /mnt/root
