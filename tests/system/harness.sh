@@ -24,9 +24,10 @@ run_one_if_asked() {
 # or exclusive (-x), held until the calling process ends, saying so when it
 # must wait. The loop devices are the whole machine's, whatever the mount
 # namespace, and kestran-boot-image knows the running image by the files
-# behind them: an integration table holds the lock exclusively, a row that
+# behind them: an integration row holds the lock exclusively, a row that
 # loop-mounts an image at /mnt/imgpart shares it, so that neither is taken
-# for the other's running system when two tables run at once.
+# for the other's running system when two tables run at once. (A row,
+# not a table: a row takes a second or less, a table minutes.)
 lock_loop_devices() {
     local dir=/run/lock fd
     [[ -d $dir && -w $dir ]] || dir=/tmp

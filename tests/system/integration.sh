@@ -246,6 +246,9 @@ check_init_script() {
 run_one() {
     local row=$1 name runs mounted before trial want after tags
     read_row "$row" name runs mounted before trial want after tags
+    # No row of another table with an image loop-mounted while this one
+    # runs (harness.sh), and none of this table's loop devices after it.
+    lock_loop_devices -x
 
     mount -t tmpfs -o size=16m scratch /mnt
     mkdir /mnt/usb /mnt/imgpart /mnt/ref
@@ -316,9 +319,6 @@ main() {
         grep -qx trial_boots=2 "$counts_to_two" || fail "no line trial_boots=$SCENARIO_TRIAL in $BOOT_IMAGE"
         BOOT_IMAGE=$counts_to_two
     fi
-    # One integration table at a time on the machine, and no row of
-    # another table with an image loop-mounted (harness.sh).
-    lock_loop_devices -x
     local passed=0 failed=0 skipped=0 left_out=0
     for shell in "${shells[@]}"; do
         SHELL_CMD=$shell run_rows "$here/integration.sh" "$table" "$BUILD_TAGS" "${INTEGRATION_ROWS:-}" \
