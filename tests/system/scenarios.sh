@@ -8,7 +8,8 @@
 # Usage: scenarios.sh TOOL [RUNNER...]
 #   TOOL     the init-updater binary
 #   RUNNER   optional command that runs it (an emulator, valgrind)
-# Environment: SCENARIOS="name ..." runs only those rows; SCENARIO_KEYS the
+# Environment: SCENARIOS="name ..." runs only those rows; ROWS_TAGGED="tag
+# ..." only the rows with one of those tags; SCENARIO_KEYS the
 # directory of the test keys (SIGNIFY the signify command). The build's tags
 # come from the tool itself (describe_build, lib/rows.sh).
 # Exit status: 0 all passed, 1 a scenario failed, 77 no namespace could be

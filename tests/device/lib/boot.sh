@@ -6,6 +6,18 @@
 # Seconds a boot may take (the faults and the benchmark set their own).
 boot_timeout=240
 
+# Microseconds since the epoch.
+now_us() {
+    local t=${EPOCHREALTIME/./}
+    echo "$((10#$t))"
+}
+
+# Seconds from the time $1 (an EPOCHREALTIME) to now, to a tenth.
+seconds_since() {
+    local tenths=$((($(now_us) - 10#${1/./}) / 100000))
+    echo "$((tenths / 10)).$((tenths % 10))"
+}
+
 # Bytes qemu process $1 has written so far (to the disk images, and a few
 # to the console file).
 written() {
@@ -88,45 +100,57 @@ boot_once() {
     tail -f --pid="$qemu" "$LOG" | strip_cr &
 
     local shower=$! found_at='' found_bytes='' complete_at='' complete_bytes='' deadline
-    deadline=$(awk -v t="$started" -v d="$boot_timeout" 'BEGIN { printf "%.3f", t + d }')
+    local pause_fd log_fd line partial='' finished=no now
+    deadline=$((10#${started/./} + boot_timeout * 1000000))
     BOOTED=timeout
     CUT_SECONDS=''
+    # The loop reads the console as it grows and waits on a pipe no one
+    # writes: it starts no process, and leaves the emulator its core.
+    exec {pause_fd}<> <(:)
+    exec {log_fd}<"$LOG"
     while kill -0 "$qemu" 2>/dev/null; do
-        if [[ -z $found_at ]] && grep -q 'Firmware update found\.' "$LOG"; then
-            found_at=$EPOCHREALTIME
-            found_bytes=$(written "$qemu")
-        fi
-        if [[ -z $complete_at ]] && grep -q 'Update complete\.' "$LOG"; then
-            complete_at=$EPOCHREALTIME
-            complete_bytes=$(written "$qemu")
-        fi
+        while IFS= read -r -u "$log_fd" line; do
+            line=${partial}${line} partial=''
+            line=${line%$'\r'}
+            if [[ -z $found_at && $line == *'Firmware update found.'* ]]; then
+                found_at=$EPOCHREALTIME
+                found_bytes=$(written "$qemu")
+            fi
+            if [[ -z $complete_at && $line == *'Update complete.'* ]]; then
+                complete_at=$EPOCHREALTIME
+                complete_bytes=$(written "$qemu")
+            fi
+            # (The trial images say when they have done their confirming, or
+            # not, and synced.)
+            [[ $line != 'booted firmware v'[0-9]* && $line != *'start-up: boot failed'* &&
+                $line != *'Kernel panic'* && $line != *'bench: done'* &&
+                $line != 'firmware t'[0-9]': synced'* ]] || finished=yes
+        done
+        partial+=$line
         if [[ -n $cut && -n $found_at ]] && (($(written "$qemu") - found_bytes >= cut)); then
             kill -KILL "$qemu"
             BOOTED="cut"
-            CUT_SECONDS=$(awk -v n="$EPOCHREALTIME" -v f="$found_at" 'BEGIN { printf "%.1f", n - f }')
+            CUT_SECONDS=$(seconds_since "$found_at")
             break
         fi
-        # (The trial images say when they have done their confirming, or
-        # not, and synced.)
-        if grep -q -e '^booted firmware v[0-9]' -e 'start-up: boot failed' -e 'Kernel panic' \
-            -e 'bench: done' -e '^firmware t[0-9]: synced' "$LOG"; then
+        if [[ $finished == yes ]]; then
             # The firmware has synced and powers off; give it a moment.
-            sleep 1
+            read -rt 1 -u "$pause_fd" || true
             break
         fi
-        if awk -v n="$EPOCHREALTIME" -v d="$deadline" 'BEGIN { exit !(n >= d) }'; then
-            break
-        fi
+        now=${EPOCHREALTIME/./}
+        ((10#$now < deadline)) || break
         if [[ ! -s $LOG && " ${append[*]} " != *" kestran_mode=bench "* ]] &&
-            awk -v n="$EPOCHREALTIME" -v s="$started" 'BEGIN { exit !(n - s >= 90) }'; then
+            ((10#$now - 10#${started/./} >= 90000000)); then
             break
         fi
-        sleep 0.05
+        read -rt 0.05 -u "$pause_fd" || true
     done
+    exec {pause_fd}<&- {log_fd}<&-
     kill -KILL "$qemu" 2>/dev/null || true
     wait "$qemu" 2>/dev/null || true
     wait "$shower" 2>/dev/null || true
-    BOOT_SECONDS=$(awk -v s="$started" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.1f", e - s }')
+    BOOT_SECONDS=$(seconds_since "$started")
     if [[ $BOOTED != cut ]]; then
         if grep -q '^booted firmware v1' "$LOG"; then
             BOOTED=v1

@@ -154,16 +154,30 @@ row_runs() {
     done
 }
 
+# True when the tags TAGS include one of WANTED.
+has_a_tag() {
+    local tag
+    for tag in $1; do
+        [[ " $2 " != *" $tag "* ]] || return 0
+    done
+    return 1
+}
+
 # Runs each row of TABLE whose tags a build with the build tags HAVE meets
-# and whose name is among ONLY (any name when ONLY is empty), as
+# (and, with ROWS_TAGGED set, that has one of the tags it names: a variant's
+# rows where only its options' code is in question) and whose name is among
+# ONLY (any name when ONLY is empty), as
 # `bash SCRIPT --one ARGS...` in a private mount namespace of its own with
 # the row in $ROW. Prints a line "ok", "FAIL" or "skip" with the row's name
 # and LABEL for each, and adds to the caller's passed, failed, skipped and
-# left_out (rows the build's tags leave out; each listed as "left out" when
-# LIST_LEFT_OUT=1). A name in ONLY that no row has fails, named.
+# left_out (rows the build's tags leave out) and not_tagged (rows without a
+# tag of ROWS_TAGGED), each listed as "left out" when LIST_LEFT_OUT=1. A name in ONLY that no row has fails, named.
 run_rows() {
     local script=$1 rows=$2 have=$3 only=$4 label=$5 row name tags missing status seen=" "
     shift 5
+    for name in ${ROWS_TAGGED:-}; do
+        [[ " $build_tags " == *" $name "* ]] || fail "ROWS_TAGGED: unknown tag '$name' (tags are: $build_tags)"
+    done
     while IFS= read -r row; do
         [[ -n ${row// /} ]] || continue
         name=${row%%|*} tags=${row##*|}
@@ -175,6 +189,11 @@ run_rows() {
         if ((status == 1)); then
             left_out=$((${left_out:-0} + 1))
             [[ ${LIST_LEFT_OUT:-} != 1 ]] || echo "left out $name$label: tags$tags, the build has $have"
+            continue
+        fi
+        if [[ -n ${ROWS_TAGGED:-} ]] && ! has_a_tag "$tags" "$ROWS_TAGGED"; then
+            not_tagged=$((${not_tagged:-0} + 1))
+            [[ ${LIST_LEFT_OUT:-} != 1 ]] || echo "left out $name$label: tags$tags, none of $ROWS_TAGGED"
             continue
         fi
         if ((status == 2)) && [[ ${CI:-} == true ]]; then
@@ -203,7 +222,7 @@ run_rows() {
 # Prints the closing line of TITLE's table from the caller's counts, and
 # fails when a row failed or none ran.
 close_table() {
-    echo "$1: $passed passed, $failed failed, ${skipped:-0} skipped, ${left_out:-0} left out for the build's tags"
+    echo "$1: $passed passed, $failed failed, ${skipped:-0} skipped, ${left_out:-0} left out for the build's tags${not_tagged:+, $not_tagged without any of the tags $ROWS_TAGGED}"
     ((passed + failed + ${skipped:-0} > 0)) || echo "FAIL $1: no row ran"
     ((failed == 0 && passed > 0))
 }
