@@ -2,9 +2,9 @@
 # From a fresh Debian machine to tested ARMv6 binaries: installs the cross
 # compiler and qemu, builds (or reuses) the ARMv6 runtime and libsodium in it,
 # then builds the dynamic and the static init-updater for the target and runs
-# their tests under qemu-arm-static -cpu arm1176: the unit tests, the
-# scenario and integration tables, and in the static build (the one the
-# device runs) the variants' scenarios too. Run as root
+# their tests under qemu-arm-static -cpu arm1176: the unit tests and the
+# scenario table, and in the static build (the one the device runs) the
+# integration table and the variants' scenarios too. Run as root
 # from the source tree. Results: build/armv6/init-updater,
 # build/armv6-static/init-updater.
 set -euo pipefail

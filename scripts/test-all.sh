@@ -81,7 +81,7 @@ build_runtime() {
 # without it.
 wait_for_runtime() {
     until [[ -e $runtime_ready ]]; do
-        kill -0 "$armv6_pid" 2>/dev/null || {
+        [[ ! -e $armv6_ended ]] || {
             echo "the ARMv6 lane ended without the runtime" >&2
             return 1
         }
@@ -91,6 +91,7 @@ wait_for_runtime() {
 
 armv6_lane() {
     set +m
+    trap 'touch "$armv6_ended"' EXIT
     stage armv6 build_runtime
     stage armv6 bash scripts/armv6.sh
     stage armv6 bash tests/controls/negative-control.sh armv6
@@ -110,8 +111,8 @@ stage static clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp
 stage static mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image.8 man/kestran-sign.1
 
 mkdir -p build/ci
-runtime_ready=build/ci/runtime-ready
-rm -rf "$runtime_ready" build/ci/took-*
+runtime_ready=build/ci/runtime-ready armv6_ended=build/ci/armv6-lane-ended
+rm -rf "$runtime_ready" "$armv6_ended" build/ci/took-*
 armv6_log=build/ci/armv6-lane.log
 host_status=0 armv6_status=0
 # report: the ARMv6 lane's output and both lanes' outcome, however the run

@@ -15,10 +15,11 @@
 # the toolchain file, CMAKE_SYSROOT and ARMV6_CROSS_PREFIX only (and
 # UPDATER_TEST_VARIANTS=OFF: what the SDK proves is its toolchain and
 # sysroot, with the main tool; the options' ARMv6 code is tested in the static
-# build), and the unit tests and the scenario table run under
-# qemu-arm-static -cpu arm1176. (The integration table, the start-up scripts
-# run by the host's shells around the same compiler's and runtime's binary,
-# is the ARMv6 builds' of scripts/armv6.sh.)
+# build), and the unit tests and ten rows of the scenario table (an update,
+# the fallback replaced, full partitions, no update, a FIFO, a kill, a closed
+# output, a spoilt copy) run under qemu-arm-static -cpu arm1176: the same
+# compiler and runtime run the whole table in the ARMv6 builds of
+# scripts/armv6.sh.
 # Run as root (the system tests use mount namespaces), after the ARMv6 runtime
 # is built (scripts/armv6.sh or scripts/build-armv6-runtime.sh).
 set -euo pipefail
@@ -76,4 +77,6 @@ cmake --build "$build" >>"$top/build.log" 2>&1 || fail "build failed: $(tail -n 
 grep "ARMv6 (v6" "$top/build.log" >&2
 grep -q "\"-cpu\" \"arm1176\" \"-L\" \"$sysroot\"" "$build/tests/CTestTestfile.cmake" ||
     fail "the tests would not run under qemu-arm-static -cpu arm1176 with the SDK's sysroot"
-ctest --test-dir "$build" --output-on-failure -E '^system_integration$'
+SCENARIOS="different fallback-replaced full-for-fallback current-in-use full-for-install
+    no-update-file update-is-fifo term-during-install stdout-closed install-spoilt-on-medium" \
+    ctest --test-dir "$build" --output-on-failure

@@ -6,25 +6,30 @@
 # Seconds a boot may take (the faults and the benchmark set their own).
 boot_timeout=240
 
-# Microseconds since the epoch.
+# Sets NOW_US to the microseconds since the epoch (the digits of
+# EPOCHREALTIME, whatever the locale's decimal point).
 now_us() {
-    local t=${EPOCHREALTIME/./}
-    echo "$((10#$t))"
+    local t=${EPOCHREALTIME//[!0-9]/}
+    NOW_US=$((10#$t))
 }
 
-# Seconds from the time $1 (an EPOCHREALTIME) to now, to a tenth.
-seconds_since() {
-    local tenths=$((($(now_us) - 10#${1/./}) / 100000))
-    echo "$((tenths / 10)).$((tenths % 10))"
+# Seconds in $1 microseconds, to a tenth.
+tenths() {
+    local t=$(($1 / 100000))
+    echo "$((t / 10)).$((t % 10))"
 }
 
-# Bytes qemu process $1 has written so far (to the disk images, and a few
-# to the console file).
+# Sets WROTE to the bytes qemu process $1 has written so far (to the disk
+# images, and a few to the console file); 0 once it is gone.
 written() {
     local key value
+    WROTE=0
     while read -r key value; do
-        [[ $key == wchar: ]] && echo "$value" && return
-    done <"/proc/$1/io"
+        [[ $key != wchar: ]] || {
+            WROTE=$value
+            return 0
+        }
+    done 2>/dev/null <"/proc/$1/io" || true
 }
 
 # Boots the device and shows the console as it runs, until the firmware
@@ -85,7 +90,9 @@ boot_once() {
         drives=("${BOOT_DRIVES[@]}")
     fi
     echo "--- boot $name: SD $(basename "$sd"), stick ${stick##*/}${cut:+, power cut after $cut bytes of the update}${INITRAMFS:+, start-up ${initramfs##*/}}"
-    local started=$EPOCHREALTIME qemu_said
+    local started qemu_said NOW_US WROTE
+    now_us
+    started=$NOW_US
     if [[ -n ${QEMU_LOG:-} ]]; then
         exec {qemu_said}>"$QEMU_LOG"
     else
@@ -100,8 +107,8 @@ boot_once() {
     tail -f --pid="$qemu" "$LOG" | strip_cr &
 
     local shower=$! found_at='' found_bytes='' complete_at='' complete_bytes='' deadline
-    local pause_fd log_fd line partial='' finished=no now
-    deadline=$((10#${started/./} + boot_timeout * 1000000))
+    local pause_fd log_fd line partial='' finished=no
+    deadline=$((started + boot_timeout * 1000000))
     BOOTED=timeout
     CUT_SECONDS=''
     # The loop reads the console as it grows and waits on a pipe no one
@@ -113,12 +120,14 @@ boot_once() {
             line=${partial}${line} partial=''
             line=${line%$'\r'}
             if [[ -z $found_at && $line == *'Firmware update found.'* ]]; then
-                found_at=$EPOCHREALTIME
-                found_bytes=$(written "$qemu")
+                now_us
+                written "$qemu"
+                found_at=$NOW_US found_bytes=$WROTE
             fi
             if [[ -z $complete_at && $line == *'Update complete.'* ]]; then
-                complete_at=$EPOCHREALTIME
-                complete_bytes=$(written "$qemu")
+                now_us
+                written "$qemu"
+                complete_at=$NOW_US complete_bytes=$WROTE
             fi
             # (The trial images say when they have done their confirming, or
             # not, and synced.)
@@ -127,10 +136,12 @@ boot_once() {
                 $line != 'firmware t'[0-9]': synced'* ]] || finished=yes
         done
         partial+=$line
-        if [[ -n $cut && -n $found_at ]] && (($(written "$qemu") - found_bytes >= cut)); then
+        [[ -z $cut || -z $found_at ]] || written "$qemu"
+        if [[ -n $cut && -n $found_at ]] && ((WROTE - found_bytes >= cut)); then
             kill -KILL "$qemu"
             BOOTED="cut"
-            CUT_SECONDS=$(seconds_since "$found_at")
+            now_us
+            CUT_SECONDS=$(tenths $((NOW_US - found_at)))
             break
         fi
         if [[ $finished == yes ]]; then
@@ -138,10 +149,10 @@ boot_once() {
             read -rt 1 -u "$pause_fd" || true
             break
         fi
-        now=${EPOCHREALTIME/./}
-        ((10#$now < deadline)) || break
+        now_us
+        ((NOW_US < deadline)) || break
         if [[ ! -s $LOG && " ${append[*]} " != *" kestran_mode=bench "* ]] &&
-            ((10#$now - 10#${started/./} >= 90000000)); then
+            ((NOW_US - started >= 90000000)); then
             break
         fi
         read -rt 0.05 -u "$pause_fd" || true
@@ -150,7 +161,8 @@ boot_once() {
     kill -KILL "$qemu" 2>/dev/null || true
     wait "$qemu" 2>/dev/null || true
     wait "$shower" 2>/dev/null || true
-    BOOT_SECONDS=$(seconds_since "$started")
+    now_us
+    BOOT_SECONDS=$(tenths $((NOW_US - started)))
     if [[ $BOOTED != cut ]]; then
         if grep -q '^booted firmware v1' "$LOG"; then
             BOOTED=v1
@@ -167,7 +179,7 @@ boot_once() {
     fi
     UPDATE_SECONDS='' UPDATE_BYTES=''
     if [[ -n $found_at && -n $complete_at ]]; then
-        UPDATE_SECONDS=$(awk -v f="$found_at" -v c="$complete_at" 'BEGIN { printf "%.1f", c - f }')
+        UPDATE_SECONDS=$(tenths $((complete_at - found_at)))
         UPDATE_BYTES=$((complete_bytes - found_bytes))
     fi
     echo "--- boot $name: $BOOTED after ${BOOT_SECONDS}s${UPDATE_SECONDS:+ (update ${UPDATE_SECONDS}s, $UPDATE_BYTES bytes written)}"

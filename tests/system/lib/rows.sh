@@ -175,6 +175,7 @@ has_a_tag() {
 run_rows() {
     local script=$1 rows=$2 have=$3 only=$4 label=$5 row name tags missing status seen=" "
     shift 5
+    only=${only//[$'\n\t']/ } # (names parted by any blanks)
     for name in ${ROWS_TAGGED:-}; do
         [[ " $build_tags " == *" $name "* ]] || fail "ROWS_TAGGED: unknown tag '$name' (tags are: $build_tags)"
     done
@@ -191,7 +192,7 @@ run_rows() {
             [[ ${LIST_LEFT_OUT:-} != 1 ]] || echo "left out $name$label: tags$tags, the build has $have"
             continue
         fi
-        if [[ -n ${ROWS_TAGGED:-} ]] && ! has_a_tag "$tags" "$ROWS_TAGGED"; then
+        if ((status != 3)) && [[ -n ${ROWS_TAGGED:-} ]] && ! has_a_tag "$tags" "$ROWS_TAGGED"; then
             not_tagged=$((${not_tagged:-0} + 1))
             [[ ${LIST_LEFT_OUT:-} != 1 ]] || echo "left out $name$label: tags$tags, none of $ROWS_TAGGED"
             continue
