@@ -12,8 +12,8 @@
 #   Builds into $KESTRAN_ARMV6_CACHE (default ~/.cache/kestran-armv6) and
 #   prints the runtime directory on its last line. A complete earlier build
 #   of the same inputs is reused. --print-dir prints the directory only.
-# Needs root for apt-get when packages are missing. About 11 minutes on two
-# cores.
+# Needs root for apt-get when packages are missing. Its time is in
+# docs/measurements.md.
 set -euo pipefail
 
 readonly triple=arm-linux-gnueabihf
@@ -112,35 +112,36 @@ configure_gcc_headers() {
     sed -i 's/^INHIBIT_LIBC_CFLAGS = .*/INHIBIT_LIBC_CFLAGS =/' libgcc.mvars
 }
 
-# Builds libgcc in DIR with compiler flags FLAGS and configure options OPTS.
-build_libgcc() {
-    local dir=$1 flags=$2
-    shift 2
-    rm -rf "$dir"
-    mkdir -p "$dir"
-    cd "$dir"
-    CC="$triple-gcc $cpu_flags $flags" CFLAGS="$opt_flags" \
-        "$cache/src/gcc/libgcc/configure" --build=x86_64-linux-gnu --host="$triple" \
-        --target="$triple" --prefix=/usr --with-glibc-version=2.36 "$@"
-    make -j"$jobs"
-}
+# libgcc is configured once (with libgcc_s) and built in two parts, in the
+# directory where libstdc++ looks for its gthr-default.h.
+readonly libgcc_dir=$cache/build/gcc/$triple/libgcc
 
-# First libgcc: static parts only (libgcc.a, crtbegin*/crtend*), against the
-# C library headers of the same glibc version, for glibc to link with.
+# libgcc's static parts (libgcc.a, libgcc_eh.a, crtbegin*/crtend*), against
+# the C library headers of the same glibc version, for glibc to link with.
 build_libgcc_static() {
-    build_libgcc "$cache/build/gcc/$triple/libgcc-static" "" --disable-shared
+    rm -rf "$libgcc_dir"
+    mkdir -p "$libgcc_dir"
+    cd "$libgcc_dir"
+    CC="$triple-gcc $cpu_flags" CFLAGS="$opt_flags" \
+        "$cache/src/gcc/libgcc/configure" --build=x86_64-linux-gnu --host="$triple" \
+        --target="$triple" --prefix=/usr --with-glibc-version=2.36 --enable-shared
+    make -j"$jobs" libgcc.a libgcc_eh.a libgcc-extra-parts
 }
 
+# glibc without what nothing here uses: its programs, the iconv modules, the
+# test-support library and libcrypt.
 build_glibc() {
     local b=$cache/build/glibc
     rm -rf "$b"
     mkdir -p "$b"
     cd "$b"
-    CC="$triple-gcc $cpu_flags -B$cache/build/gcc/$triple/libgcc-static/" CXX="" CFLAGS="$opt_flags" MAKEINFO=: \
+    sed -i '/^all-subdirs = /,/elf$/{s/ iconvdata / /;s/ support\([[:space:]]\)/\1/}' "$cache/src/glibc/Makeconfig"
+    echo "build-programs=no" >configparms
+    CC="$triple-gcc $cpu_flags -B$libgcc_dir/" CXX="" CFLAGS="$opt_flags" MAKEINFO=: \
         "$cache/src/glibc/configure" --prefix=/usr --build=x86_64-linux-gnu --host="$triple" \
         --with-headers="$runtime/usr/include" --enable-kernel=3.2 --disable-werror \
         --disable-profile --disable-nscd --disable-build-nscd --without-selinux \
-        --disable-timezone-tools --without-gd libc_cv_slibdir=/lib
+        --disable-timezone-tools --without-gd --disable-crypt libc_cv_slibdir=/lib
     make -j"$jobs"
     make install install_root="$runtime" MAKEINFO=:
 }
@@ -154,14 +155,10 @@ steered_cflags() {
         "-B$runtime/lib/ -nostdinc -isystem $gcc_include -isystem $runtime/usr/include"
 }
 
-# Second libgcc, against the new glibc: everything, libgcc_s.so.1 included.
-# libstdc++ finds its gthr-default.h beside it, so it goes where gcc's own
-# build tree has libgcc.
+# The rest of libgcc, libgcc_s.so.1 among it, against the new glibc.
 build_libgcc_shared() {
-    local dir=$cache/build/gcc/$triple/libgcc
-    # crtbeginS.o and friends of the first build stand in for the ones this
-    # build makes while it links libgcc_s.so.1.
-    build_libgcc "$dir" "$(steered_cflags) -B$cache/build/gcc/$triple/libgcc-static/" --enable-shared
+    cd "$libgcc_dir"
+    make -j"$jobs" CC="$triple-gcc $cpu_flags $(steered_cflags) -B$libgcc_dir/"
     local gcclib=$runtime/usr/lib/gcc/$triple/$gcc_version
     mkdir -p "$gcclib"
     cp crt*.o libgcc.a libgcc_eh.a libgcov.a "$gcclib/"

@@ -10,10 +10,11 @@
 # -cpu arm1176. Run as root (apt-get, mount namespaces).
 #
 # After the static checks the stages run in two lanes side by side, one a
-# core, of about the same length: the host's builds, tables, controls and
-# release; the ARMv6 runtime (reused when cached), the emulated ARMv6
-# builds, their control, the device box and the vendor SDK. The release,
-# built for ARMv6, waits for that lane's runtime. Each stage prints its time; the
+# core: the host lane (the host's build and tables, the sanitizers) and the
+# emulated lane (the ARMv6 runtime, reused when cached, the static ARMv6
+# build and the device box). The rest (fuzzing, the controls, the release,
+# the ARMv6 builds' tests, the vendor SDK) goes to whichever lane is free
+# first; what needs the runtime waits for it. Each stage prints its time; the
 # emulated lane's output is kept in build/ci/armv6-lane.log and printed when
 # both lanes are done (its stage lines as they come). Exit status: 0 when
 # every stage passed.
@@ -53,33 +54,58 @@ host_lane() {
     stage host cmake --workflow --preset sanitize --fresh
     either_lane host
     stage host wait_for_runtime
-    stage host bash tests/controls/check-reproducible.sh
+    either_lane host
 }
 
-# Stages that need neither the other lane's builds nor the runtime: the
-# lane that reaches them first takes each (with the caches filled the
-# emulated lane, after its ARMv6 builds; otherwise the host lane, while the
-# runtime builds).
+# The emulated lane: the runtime and the static ARMv6 build come first, for
+# the device box, the longest stage.
+armv6_lane() {
+    set +m
+    trap 'touch "$armv6_ended"' EXIT
+    stage armv6 build_runtime
+    stage armv6 bash scripts/armv6.sh build armv6-static
+    touch "$runtime_ready"
+    stage armv6 bash tests/device/run.sh
+    either_lane armv6
+}
+
+# Stages either lane may run: the lane that reaches one first takes it, the
+# longer ones first. Those that need the ARMv6 runtime and the static build
+# wait until the emulated lane has both; the host lane comes back for them
+# then. With the caches filled the emulated lane reaches these first, after
+# the device box; from empty caches the host lane takes most of them while
+# the device box runs.
 either_lane() {
-    if mkdir build/ci/took-fuzz 2>/dev/null; then
-        stage "$1" cmake --workflow --preset fuzz --fresh
-    fi
-    if mkdir build/ci/took-powercut-control 2>/dev/null; then
-        stage "$1" bash tests/controls/negative-control.sh powercut
+    local lane=$1
+    take "$lane" fuzz cmake --workflow --preset fuzz --fresh
+    take "$lane" powercut-control bash tests/controls/negative-control.sh powercut
+    [[ -e $runtime_ready ]] || return 0
+    take "$lane" release bash tests/controls/check-reproducible.sh
+    take "$lane" armv6-static-tests bash scripts/armv6.sh test armv6-static
+    take "$lane" armv6-dynamic bash scripts/armv6.sh workflow armv6
+    take "$lane" vendor-sdk bash scripts/vendor-sdk.sh
+    take "$lane" armv6-control bash tests/controls/negative-control.sh armv6
+}
+
+# take LANE NAME COMMAND...: runs COMMAND as a stage of LANE unless a lane
+# has taken NAME already.
+take() {
+    local lane=$1 name=$2
+    shift 2
+    if mkdir "build/ci/took-$name" 2>/dev/null; then
+        stage "$lane" "$@"
     fi
 }
 
-# The ARMv6 runtime and libsodium in it, built or reused; then the host
-# lane may build the release.
+# The ARMv6 runtime and libsodium in it, built or reused.
 build_runtime() {
     local runtime
     runtime=$(bash scripts/build-armv6-runtime.sh | tail -n 1) &&
-        bash scripts/build-armv6-libsodium.sh "$runtime" >/dev/null &&
-        touch "$runtime_ready"
+        bash scripts/build-armv6-libsodium.sh "$runtime" >/dev/null
 }
 
-# Waits until the ARMv6 lane has the runtime; fails if that lane ended
-# without it.
+# Waits until the emulated lane has the runtime and the static build; fails
+# if that lane ended without them.
 wait_for_runtime() {
     until [[ -e $runtime_ready ]]; do
         [[ ! -e $armv6_ended ]] || {
@@ -88,17 +114,6 @@ wait_for_runtime() {
         }
         sleep 5
     done
-}
-
-armv6_lane() {
-    set +m
-    trap 'touch "$armv6_ended"' EXIT
-    stage armv6 build_runtime
-    stage armv6 bash scripts/armv6.sh
-    stage armv6 bash tests/controls/negative-control.sh armv6
-    either_lane armv6
-    stage armv6 bash tests/device/run.sh
-    stage armv6 bash scripts/vendor-sdk.sh
 }
 
 exec 3>/dev/null
