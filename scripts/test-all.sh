@@ -12,9 +12,10 @@
 # After the static checks the stages run in two lanes side by side, one a
 # core: the host lane (the host's build and tables, the sanitizers) and the
 # emulated lane (the ARMv6 runtime, reused when cached, the static ARMv6
-# build and the device box). The rest (fuzzing, the controls, the release,
-# the ARMv6 builds' tests, the vendor SDK) goes to whichever lane is free
-# first; what needs the runtime waits for it. Each stage prints its time; the
+# build, the device box's build and stories). The rest (fuzzing, the
+# controls, the device box's media faults, the release, the ARMv6 builds'
+# tests, the vendor SDK) goes to whichever lane is free first; what needs the
+# runtime or the device box's build waits for it. Each stage prints its time; the
 # emulated lane's output is kept in build/ci/armv6-lane.log and printed when
 # both lanes are done (its stage lines as they come). Exit status: 0 when
 # every stage passed.
@@ -53,33 +54,38 @@ host_lane() {
     stage host cmake --workflow --preset host --fresh
     stage host cmake --workflow --preset sanitize --fresh
     either_lane host
-    stage host wait_for_runtime
+    stage host wait_for "$runtime_ready"
+    either_lane host
+    stage host wait_for "$device_built"
     either_lane host
 }
 
 # The emulated lane: the runtime and the static ARMv6 build come first, for
-# the device box, the longest stage.
+# the device box, whose stories are the longest stage.
 armv6_lane() {
     set +m
     trap 'touch "$armv6_ended"' EXIT
     stage armv6 build_runtime
     stage armv6 bash scripts/armv6.sh build armv6-static
     touch "$runtime_ready"
-    stage armv6 bash tests/device/run.sh
+    stage armv6 bash tests/device/build.sh --ci
+    touch "$device_built"
+    stage armv6 bash tests/device/run.sh stories
     either_lane armv6
 }
 
 # Stages either lane may run: the lane that reaches one first takes it, the
-# longer ones first. Those that need the ARMv6 runtime and the static build
-# wait until the emulated lane has both; the host lane comes back for them
-# then. With the caches filled the emulated lane reaches these first, after
-# the device box; from empty caches the host lane takes most of them while
-# the device box runs.
+# longer ones first. Those that need the ARMv6 runtime and the static build,
+# or the device box's build, wait until the emulated lane has made them; the
+# host lane comes back for them then. With the caches filled the emulated
+# lane reaches most of these first, after the device box's stories; from
+# empty caches the host lane takes most of them while the stories run.
 either_lane() {
     local lane=$1
     take "$lane" fuzz cmake --workflow --preset fuzz --fresh
     take "$lane" powercut-control bash tests/controls/negative-control.sh powercut
     [[ -e $runtime_ready ]] || return 0
+    [[ ! -e $device_built ]] || take "$lane" device-faults bash tests/device/faults.sh
     take "$lane" release bash tests/controls/check-reproducible.sh
     take "$lane" armv6-static-tests bash scripts/armv6.sh test armv6-static
     take "$lane" armv6-dynamic bash scripts/armv6.sh workflow armv6
@@ -104,12 +110,12 @@ build_runtime() {
         bash scripts/build-armv6-libsodium.sh "$runtime" >/dev/null
 }
 
-# Waits until the emulated lane has the runtime and the static build; fails
-# if that lane ended without them.
-wait_for_runtime() {
-    until [[ -e $runtime_ready ]]; do
+# wait_for MARKER: waits until the emulated lane has made MARKER; fails if
+# that lane ended without it.
+wait_for() {
+    until [[ -e $1 ]]; do
         [[ ! -e $armv6_ended ]] || {
-            echo "the ARMv6 lane ended without the runtime" >&2
+            echo "the ARMv6 lane ended before $1" >&2
             return 1
         }
         sleep 5
@@ -127,8 +133,9 @@ stage static clang-format --dry-run -Werror src/*.cpp src/*.hpp tests/unit/*.cpp
 stage static mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image.8 man/kestran-sign.1
 
 mkdir -p build/ci
-runtime_ready=build/ci/runtime-ready armv6_ended=build/ci/armv6-lane-ended
-rm -rf "$runtime_ready" "$armv6_ended" build/ci/took-*
+runtime_ready=build/ci/runtime-ready device_built=build/ci/device-built
+armv6_ended=build/ci/armv6-lane-ended
+rm -rf "$runtime_ready" "$device_built" "$armv6_ended" build/ci/took-*
 armv6_log=build/ci/armv6-lane.log
 host_status=0 armv6_status=0
 # report: the ARMv6 lane's output and both lanes' outcome, however the run

@@ -40,17 +40,17 @@ trial_field() {
 # trial) the trial state files and the event log are no extras and the state follows the
 # marker: "trial=1", "trial=rejected", "trial=none" (see trial_field).
 sd_state() {
-    local sd=$1 part=$work/part-$$.img out=$work/part-file-$$
+    local sd=$1 part=$work/part-$$.img out=$work/part-file-$$ fsck_log=$work/logs/e2fsck-$$.log
     dd if="$sd" of="$part" bs=1M skip=1 conv=sparse status=none
     # A cut leaves the journal to replay, as the next mount would. After that
     # only the free block and inode counts, which ext4 does not keep exact on
     # storage, may be wrong.
     local fsck=0 problems
-    e2fsck -E journal_only -y "$part" >"$work/logs/e2fsck.log" 2>&1 || true
-    e2fsck -fy "$part" >>"$work/logs/e2fsck.log" 2>&1 || fsck=$?
+    e2fsck -E journal_only -y "$part" >"$fsck_log" 2>&1 || true
+    e2fsck -fy "$part" >>"$fsck_log" 2>&1 || fsck=$?
     # Any repair counts (Fix?, Clear?, Salvage?, Connect to /lost+found?...),
     # but for the free counts.
-    problems=$(grep -B1 -E '\? yes$' "$work/logs/e2fsck.log" |
+    problems=$(grep -B1 -E '\? yes$' "$fsck_log" |
         grep -v -x -E 'Fix\? yes|--' |
         grep -v -e '^Free \(blocks\|inodes\) count wrong' -e '^Pass [0-9]' || true)
     ((fsck < 4)) && [[ -z $problems ]] && fsck=0
