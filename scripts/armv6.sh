@@ -36,7 +36,10 @@ for preset in "${presets[@]}"; do
     echo "== $step $preset" >&2
     case $step in
     workflow) cmake --workflow --preset "$preset" --fresh ;;
-    build) cmake --preset "$preset" --fresh && cmake --build --preset "$preset" ;;
+    build)
+        cmake --preset "$preset" --fresh
+        cmake --build --preset "$preset"
+        ;;
     test) ctest --preset "$preset" ;;
     esac
 done

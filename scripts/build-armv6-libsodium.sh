@@ -162,13 +162,15 @@ fingerprint() {
 }
 
 # Runs a build step with its output in the log, showing the log's tail on
-# failure.
+# failure. The step runs as a job of its own, so that its first failing
+# command ends it (a function tested by "if" would run on past it).
 step() {
     local name=$1
     shift
     log "$name"
     echo "==== $name" >>"$logfile"
-    if ! "$@" >>"$logfile" 2>&1; then
+    "$@" >>"$logfile" 2>&1 &
+    if ! wait $!; then
         tail -n 40 "$logfile" >&2
         die "step '$name' failed; full log: $logfile"
     fi

@@ -58,13 +58,16 @@ fingerprint() {
     sha256sum "${BASH_SOURCE[0]}" | cut -d' ' -f1
 }
 
-# Runs a build step with its output in a log, showing the log's tail on failure.
+# Runs a build step with its output in a log, showing the log's tail on
+# failure. The step runs as a job of its own, so that its first failing
+# command ends it (a function tested by "if" would run on past it).
 step() {
     local name=$1 logfile=$cache/logs/$1.log start=$SECONDS
     shift
     log "$name"
     mkdir -p "$cache/logs"
-    if ! "$@" >"$logfile" 2>&1; then
+    "$@" >"$logfile" 2>&1 &
+    if ! wait $!; then
         tail -n 40 "$logfile" >&2
         echo "build-armv6-runtime: step '$name' failed; full log: $logfile" >&2
         exit 1
@@ -206,6 +209,14 @@ main() {
     step glibc build_glibc
     step libgcc-shared build_libgcc_shared
     step libstdc++ build_libstdcxx
+    local file
+    for file in lib/libc.so.6 lib/libgcc_s.so.1 usr/lib/libc.a usr/lib/libstdc++.so.6 \
+        usr/lib/libstdc++.a "usr/lib/gcc/$triple/$gcc_version/libgcc.a"; do
+        [[ -f $runtime/$file ]] || {
+            echo "build-armv6-runtime: the runtime has no $file" >&2
+            exit 1
+        }
+    done
     echo "This directory is an ARMv6 hard-float runtime built by build-armv6-runtime.sh." \
         >"$runtime/kestran-armv6-runtime"
     echo "$want" >"$runtime/.complete"

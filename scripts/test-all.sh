@@ -32,16 +32,22 @@ say() {
 }
 
 # stage LANE COMMAND...: runs COMMAND, saying when it starts and how long it
-# took; its failure ends the lane (or the run, outside the lanes).
+# took; its failure ends the lane (or the run, outside the lanes), and the
+# other lane at its next stage.
 stage() {
     local lane=$1 start=$SECONDS what
     shift
     what=$*
     ((${#what} <= 100)) || what="${what:0:96} ..."
+    if [[ -e ${failed:-} ]]; then
+        say "== $lane: not run, a stage of the other lane failed: $what"
+        exit 1
+    fi
     say "== $lane: $what"
     "$@" || {
         local status=$?
         say "== $lane: FAILED (exit status $status) after $((SECONDS - start)) s: $what"
+        [[ -z ${failed:-} ]] || touch "$failed"
         exit "$status"
     }
     say "== $lane: done in $((SECONDS - start)) s: $what"
@@ -53,8 +59,6 @@ host_lane() {
     set +m
     stage host cmake --workflow --preset host --fresh
     stage host cmake --workflow --preset sanitize --fresh
-    either_lane host
-    stage host wait_for "$runtime_ready"
     either_lane host
     stage host wait_for "$device_built"
     either_lane host
@@ -76,10 +80,11 @@ armv6_lane() {
 
 # Stages either lane may run: the lane that reaches one first takes it, the
 # longer ones first. Those that need the ARMv6 runtime and the static build,
-# or the device box's build, wait until the emulated lane has made them; the
-# host lane comes back for them then. With the caches filled the emulated
-# lane reaches most of these first, after the device box's stories; from
-# empty caches the host lane takes most of them while the stories run.
+# or the device box's build, wait until the emulated lane has made them (the
+# host lane waits for the device box's build after its own stages). With the
+# caches filled the emulated lane reaches most of these first, after the
+# device box's stories; from empty caches the host lane takes most of them
+# while the stories run.
 either_lane() {
     local lane=$1
     take "$lane" fuzz cmake --workflow --preset fuzz --fresh
@@ -114,10 +119,11 @@ build_runtime() {
 # that lane ended without it.
 wait_for() {
     until [[ -e $1 ]]; do
-        [[ ! -e $armv6_ended ]] || {
+        if [[ -e $armv6_ended ]] || ! kill -0 "$armv6_pid" 2>/dev/null; then
+            [[ ! -e $1 ]] || return 0
             echo "the ARMv6 lane ended before $1" >&2
             return 1
-        }
+        fi
         sleep 5
     done
 }
@@ -134,8 +140,8 @@ stage static mandoc -T lint -W warning man/init-updater.8 man/kestran-boot-image
 
 mkdir -p build/ci
 runtime_ready=build/ci/runtime-ready device_built=build/ci/device-built
-armv6_ended=build/ci/armv6-lane-ended
-rm -rf "$runtime_ready" "$device_built" "$armv6_ended" build/ci/took-*
+armv6_ended=build/ci/armv6-lane-ended failed=build/ci/failed
+rm -rf "$runtime_ready" "$device_built" "$armv6_ended" "$failed" build/ci/took-*
 armv6_log=build/ci/armv6-lane.log
 host_status=0 armv6_status=0
 # report: the ARMv6 lane's output and both lanes' outcome, however the run
