@@ -249,6 +249,11 @@ main() {
     runtime=${1:-$(bash "$(dirname "${BASH_SOURCE[0]}")/build-armv6-runtime.sh" --print-dir)}
     [[ -f $runtime/kestran-armv6-runtime ]] ||
         die "no ARMv6 runtime in $runtime; build it with scripts/build-armv6-runtime.sh"
+    # One build at a time in the cache (with the runtime's).
+    mkdir -p "$cache"
+    local lock
+    exec {lock}>>"$cache/.lock"
+    flock "$lock"
     # The steps run in other directories.
     runtime=$(cd "$runtime" && pwd)
     install_packages

@@ -11,7 +11,8 @@
 # Usage: build-armv6-runtime.sh [--print-dir]
 #   Builds into $KESTRAN_ARMV6_CACHE (default ~/.cache/kestran-armv6) and
 #   prints the runtime directory on its last line. A complete earlier build
-#   of the same inputs is reused. --print-dir prints the directory only.
+#   of the same inputs is reused; a second run waits for a build under way.
+#   --print-dir prints the directory only.
 # Needs root for apt-get when packages are missing. Its time is in
 # docs/measurements.md.
 set -euo pipefail
@@ -191,6 +192,12 @@ build_libstdcxx() {
 }
 
 main() {
+    # One build at a time in the cache (with libsodium's): another run waits
+    # for it, then reuses what it built.
+    mkdir -p "$cache"
+    local lock
+    exec {lock}>>"$cache/.lock"
+    flock "$lock"
     install_packages
     local want
     want=$(fingerprint)
