@@ -160,8 +160,7 @@ check_boot_image() {
         [[ $(listing) == "$before" ]] || fail "kestran-boot-image changed the partition"
     else
         # (The directory's times change with the state's rename.)
-        local state=${trial%%:*} versions=
-        [[ $trial != *:* ]] || versions=${trial#*:}
+        local state=${trial%%:*}
         # (A second name of the fallback image at the temporary name goes:
         # the image's link count and ctime change, its bytes are checked.)
         local others=(-e '^/mnt/imgpart/kestran_trial[ .]' -e '^/mnt/imgpart/kestran_version_floor' -e "^$event_log ")
@@ -169,16 +168,7 @@ check_boot_image() {
         [[ $(listing | sed 1d | grep -v "${others[@]}") == "$(sed 1d <<<"$before" | grep -v "${others[@]}")" ]] ||
             fail "kestran-boot-image changed more than the trial state and the floor: $(listing)"
         check_trial "${state#*>}"
-        if [[ -n $versions ]]; then
-            local floor=${versions##*>}
-            if [[ $floor == - ]]; then
-                [[ ! -e $floor_file ]] || fail "version floor $(cat "$floor_file"), expected none"
-            else
-                [[ $(cat "$floor_file" 2>/dev/null) == "$floor" ]] ||
-                    fail "version floor '$(cat "$floor_file" 2>/dev/null)', expected $floor"
-            fi
-            [[ ! -e $floor_file.new ]] || fail "the floor's temporary file is left"
-        fi
+        [[ $trial != *:* ]] || check_floor "${trial##*>}"
     fi
     case $want in
     none)
@@ -261,9 +251,7 @@ run_one() {
         place_trial "${state%>*}"
         if [[ $trial == *:* ]]; then
             IFS=: read -r _ record floor <<<"$trial"
-            floor=${floor%>*}
-            [[ $record == - ]] || echo "$record" >"$version_file"
-            [[ $floor == - ]] || echo "$floor" >"$floor_file"
+            place_versions "${floor%>*}" "$record"
         fi
     fi
     [[ $mounted != ro ]] || mount -o remount,ro /mnt/imgpart

@@ -78,12 +78,7 @@ place_manifest() {
         "$SIGNIFY" -G -n -p "/mnt/$key.pub" -s "$secret"
     fi
     "$kestran_sign" "${options[@]}" "$secret" "$update_file" 2>/dev/null
-    case $floor in
-    -) ;;
-    x) printf '7x\n' >"$floor_file" ;;
-    *) echo "$floor" >"$floor_file" ;;
-    esac
-    [[ $record == - ]] || echo "$record" >"$version_file"
+    place_versions "$floor" "$record"
 }
 
 # Signs the update file, or leaves a signature file beside it, as the sig-*

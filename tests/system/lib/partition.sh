@@ -41,15 +41,13 @@ readonly update_file=/mnt/usb/kestran.fir
 readonly install_marker=/mnt/imgpart/kestran_install.incomplete
 readonly trial_file=/mnt/imgpart/kestran_trial
 readonly event_log=/mnt/imgpart/kestran_events.log
-# (The fallback image's temporary name and the version files are for
-# faults.sh and outcome.sh.)
+# (The temporary names of the fallback image and the new image are for
+# faults.sh, outcome.sh and cut-checks.sh.)
 # shellcheck disable=SC2034
 readonly fallback_copy=/mnt/imgpart/kestran_fallback.sqsh.new
 # shellcheck disable=SC2034
 readonly current_new=/mnt/imgpart/kestran_current.sqsh.new
-# shellcheck disable=SC2034
 readonly floor_file=/mnt/imgpart/kestran_version_floor
-# shellcheck disable=SC2034
 readonly version_file=/mnt/imgpart/kestran_current.version
 
 # Makes the payloads PAYLOADS names ("A=64k B=96k E=0", or "-" for none) as
@@ -220,6 +218,31 @@ check_trial() {
     X) [[ $now == "two boots" ]] || fail "trial state '$now', expected 'two boots'" ;;
     *) [[ -f $trial_file && $now == "$state" ]] || fail "trial state '$now', expected $state" ;;
     esac
+}
+
+# Puts the version floor FLOOR and the current image's recorded version
+# RECORD there ("-" none; "x" for FLOOR: bytes that are no version).
+place_versions() {
+    case $1 in
+    -) ;;
+    x) printf '7x\n' >"$floor_file" ;;
+    *) echo "$1" >"$floor_file" ;;
+    esac
+    [[ $2 == - ]] || echo "$2" >"$version_file"
+}
+
+# Fails unless the version floor is FLOOR ("-" none, "*" any, "x" the bytes
+# place_versions put there), with nothing left at its temporary name.
+check_floor() {
+    local now
+    now=$(cat "$floor_file" 2>/dev/null) || now=none
+    case $1 in
+    \*) ;;
+    -) [[ ! -e $floor_file ]] || fail "version floor $now, expected none" ;;
+    x) [[ $now == 7x ]] || fail "the unreadable version floor was written" ;;
+    *) [[ $now == "$1" ]] || fail "version floor '$now', expected $1" ;;
+    esac
+    [[ ! -e $floor_file.new ]] || fail "the floor's temporary file is left"
 }
 
 # Puts event log notation STATE in place, and what it placed in /mnt/ref/log.
