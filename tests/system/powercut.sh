@@ -155,11 +155,15 @@ run_one() {
         # (The braces keep bash's notices of the killed jobs off the output.)
         { run_cut "$cut_us" "${cut_command[@]}"; } 2>/dev/null
         detach
+        cut_failed=()
+        mount_copy
         if [[ $cut == boot-image ]]; then
-            check_count_cut "$i" "$when" "$trial" "$before"
+            check_count_cut "$trial" "$before"
         else
-            check_cut "$i" "$when"
+            check_cut
         fi
+        detach
+        report_cut "$i" "$when"
         made=$((made + 1))
     done
     summarise_pass "$made"
