@@ -204,7 +204,7 @@ check_boot_image() {
         ((got == want_status)) || fail "exit status $got, expected $want_status: $(cat /mnt/err)"
         [[ ! -s /mnt/out ]] || fail "standard output: $(cat /mnt/out)"
         if [[ $(wc -l </mnt/err) != 1 ]] || ! grep -qF -- "$text" /mnt/err; then
-            fail "standard error is not one line with '$text': $(cat /mnt/err)"
+            fail "standard error is not one line${text:+ saying "$text"}: $(cat /mnt/err)"
         fi
         ;;
     esac
