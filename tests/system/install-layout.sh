@@ -8,10 +8,8 @@ set -euo pipefail
 build=$1
 dest=$(mktemp -d)
 trap 'rm -rf "$dest"' EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+# shellcheck source-path=SCRIPTDIR source=harness.sh
+source "$(dirname "${BASH_SOURCE[0]}")/harness.sh"
 
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 [[ -x $dest/usr/sbin/init-updater ]] || fail "no /usr/sbin/init-updater"

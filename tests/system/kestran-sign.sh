@@ -14,6 +14,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly here
 # shellcheck source-path=SCRIPTDIR source=harness.sh
 source "$here/harness.sh"
+# shellcheck source-path=SCRIPTDIR source=lib/rows.sh
+source "$here/lib/rows.sh"
 
 # name | arguments (shell words) | exit | stderr | what is left
 #
@@ -50,11 +52,7 @@ one-operand               | a.sec                                  | 2 | usage  
 # Runs the row in $1 in the fresh directory $2.
 run_row() {
     local row=$1 dir=$2 name words status errtext left
-    IFS='|' read -r name words status errtext left <<<"$row"
-    read -r name <<<"$name"
-    read -r status <<<"$status"
-    read -r errtext <<<"$errtext"
-    read -r left <<<"$left"
+    read_row "$row" name words status errtext left
     local -a args
     eval "args=($words)"
 

@@ -92,23 +92,18 @@ run_one() {
     open_pause
     make_payloads "$payloads"
     mount -t tmpfs -o mode=0755 usb /mnt/usb
-    make_pristine "$before" "$trial"
-    if [[ $name == version-floor ]]; then
-        # The update is version 2 for test-board; the device has floor 1 and
-        # image A of version 1. A stick with the older image O, version 1,
-        # waits beside it.
-        floor_pass=1
+    # The pass version-floor: the device has floor 1 and image A of version 1;
+    # the update is version 2 for test-board. A stick with the older image O,
+    # version 1, waits beside it.
+    [[ $name != version-floor ]] || floor_pass=1
+    make_pristine "$before" "$trial" "${floor_pass:+1}"
+    if [[ -n $floor_pass ]]; then
         "$here/../../dist/sign/kestran-sign" -V 2 -C test-board "$SCENARIO_KEYS/test.sec" \
             /mnt/usb/kestran.fir 2>/dev/null
         mkdir /mnt/w/old-stick
         cp /mnt/ref/O /mnt/w/old-stick/kestran.fir
         "$here/../../dist/sign/kestran-sign" -V 1 -C test-board "$SCENARIO_KEYS/test.sec" \
             /mnt/w/old-stick/kestran.fir 2>/dev/null
-        attach /mnt/w/pristine
-        mount "$dev" /mnt/imgpart
-        echo 1 >"$floor_file"
-        echo 1 >"$version_file"
-        detach
     fi
     case $cut in
     tool) cut_command=("${RUNNER[@]}" "$TOOL") ;;
@@ -160,11 +155,15 @@ run_one() {
         # (The braces keep bash's notices of the killed jobs off the output.)
         { run_cut "$cut_us" "${cut_command[@]}"; } 2>/dev/null
         detach
+        cut_failed=()
+        mount_copy
         if [[ $cut == boot-image ]]; then
-            check_count_cut "$i" "$when" "$trial" "$before"
+            check_count_cut "$trial" "$before"
         else
-            check_cut "$i" "$when"
+            check_cut
         fi
+        detach
+        report_cut "$i" "$when"
         made=$((made + 1))
     done
     summarise_pass "$made"

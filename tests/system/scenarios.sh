@@ -269,8 +269,8 @@ main() {
         local before
         before=$(rows_before_the_signature)
         if [[ -n $only ]]; then
+            # (run_rows takes names parted by newlines.)
             only=$(for row in $only; do [[ " $before " != *" $row "* ]] || echo "$row"; done)
-            only=${only//$'\n'/ }
         else
             only=$before
         fi

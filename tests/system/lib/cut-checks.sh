@@ -62,7 +62,8 @@ boot_choice() {
     esac
 }
 
-# Records failure KIND, with WHY, for the cut under way.
+# Records failure KIND, with WHY, for the cut under way (in cut_failed,
+# which the caller empties before each cut).
 lost() {
     cut_failed+=("$1: $2")
 }
@@ -76,29 +77,24 @@ mount_copy() {
     mount "$dev" /mnt/imgpart
 }
 
-# Checks the flash copied at cut I, described as WHEN, of a pass that runs
+# Checks the copy of the flash a cut made, mounted, for a pass that runs
 # the tool.
 check_cut() {
-    local i=$1 when=$2 c f m boot boot_out whole_allowed
-    cut_failed=()
+    local c f m boot boot_out whole_allowed
     # How far the cut run got, by its messages: Found, Updating, Copying,
     # Done.
     local said
     said=$(sed -n -e 's/^Firmware update found\.$/F/p' -e 's/^Updating Firmware\.$/U/p' \
         -e 's/^Copying the new firmware\.$/C/p' -e 's/^Update complete\.$/D/p' /mnt/w/stdout | tr -d '\n')
-    mount_copy
     # The event log, where the pass placed one: the old one or a whole new one.
     if [[ -n $log_pass ]] && ! cmp -s "$event_log" /mnt/ref/log; then
         (check_log install-complete) 2>/mnt/w/log-check ||
             lost l "the event log is neither the old one nor a whole new one: $(tail -n 1 /mnt/w/log-check)"
     fi
-    c=$(describe "$current_image")
-    f=$(describe "$fallback_image")
-    m=no
-    [[ ! -e $install_marker ]] || m=yes
+    read -r c f _ m <<<"$(describe_partition)"
 
     if [[ -n $trial_mode ]]; then
-        [[ $c != B || $m == yes || -e $trial_file ]] || lost t "the new image is current without a trial state"
+        [[ $c != B || $m != - || -e $trial_file ]] || lost t "the new image is current without a trial state"
         [[ $f != B ]] || lost t "the new image, never confirmed, is the fallback image"
     fi
 
@@ -113,7 +109,7 @@ check_cut() {
         record=$(cat "$version_file" 2>/dev/null || echo none)
         [[ $floor == 1 || $floor == 2 ]] || lost v "version floor '$floor', expected 1 or 2"
         [[ $record == 1 || $record == 2 ]] || lost v "recorded version '$record', expected 1 or 2"
-        [[ $floor == 1 || ($c == B && $m == no) ]] ||
+        [[ $floor == 1 || ($c == B && $m == -) ]] ||
             lost v "the floor rose while the new image was not in place (current $c, marker $m)"
     fi
 
@@ -173,19 +169,15 @@ check_cut() {
         [[ $out == "Firmware update found.|Firmware update rejected.|" ]] ||
             lost v "after the next run a stick with version 1 gave: $out"
     fi
-    detach
-    report_cut "$i" "$when"
 }
 
-# Checks the flash copied at cut I, described as WHEN, of the pass that
-# cuts kestran-boot-image (the build's own) while it records a boot: the
-# trial state is COUNT or COUNT + 1, and the image it names is whole, as it
-# was before the run (BEFORE).
+# Checks the copy of the flash a cut made, mounted, for the pass that cuts
+# kestran-boot-image (the build's own) while it records a boot: the trial
+# state is COUNT or COUNT + 1, and the image it names is whole, as it was
+# before the run (BEFORE).
 check_count_cut() {
-    local i=$1 when=$2 count=$3 bc bf state named
-    read -r bc bf _ <<<"$4"
-    cut_failed=()
-    mount_copy
+    local count=$1 bc bf state named
+    read -r bc bf _ <<<"$2"
     state=$(cat "$trial_file" 2>/dev/null || echo none)
     [[ $state == "$count" || $state == $((count + 1)) ]] ||
         lost a "trial state '$state', expected $count or $((count + 1))"
@@ -198,8 +190,6 @@ check_count_cut() {
     local key="trial=$state new=no boot=${named##*/}"
     [[ ! -e $trial_file.new ]] || key=${key/new=no/new=yes}
     tally[$key]=$((${tally[$key]:-0} + 1))
-    detach
-    report_cut "$i" "$when"
 }
 
 # Reports the failures lost recorded for cut I, described as WHEN, with the

@@ -114,7 +114,8 @@ run_cut() {
 
 # Makes the partition before the run, /mnt/w/pristine: a fresh ext4 file
 # system holding what PARTITION (partition.sh's notation) and TRIAL (a trial
-# state, "-" none) say; the stick must be mounted.
+# state, "-" none) say, and with VERSION, that version floor and recorded
+# version; the stick must be mounted.
 make_pristine() {
     truncate -s 512M /mnt/w/pristine
     mkfs.ext4 -q -F -b 4096 -E lazy_itable_init=0,lazy_journal_init=0 /mnt/w/pristine
@@ -122,6 +123,7 @@ make_pristine() {
     mount "$dev" /mnt/imgpart
     place_partition "$1"
     [[ $2 == - ]] || place_trial "$2"
+    [[ -z ${3:-} ]] || place_versions "$3" "$3"
     detach
 }
 

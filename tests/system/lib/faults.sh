@@ -24,8 +24,6 @@ replace_checksum() {
     mount --bind /mnt/fake-sha512sum "$real"
 }
 
-# Puts a cp with BODY first in the tool's PATH (/mnt/bin); it reaches the
-# real one as /bin/cp.
 # The path the install copy writes: the current image, or its temporary
 # name in a build that installs by renames.
 install_target() {
@@ -36,6 +34,8 @@ install_target() {
     fi
 }
 
+# Puts a cp with BODY first in the tool's PATH (/mnt/bin); it reaches the
+# real one as /bin/cp.
 replace_cp() {
     printf '#!/bin/sh\n%s\n' "$1" >/mnt/bin/cp
     chmod +x /mnt/bin/cp
@@ -78,12 +78,7 @@ place_manifest() {
         "$SIGNIFY" -G -n -p "/mnt/$key.pub" -s "$secret"
     fi
     "$kestran_sign" "${options[@]}" "$secret" "$update_file" 2>/dev/null
-    case $floor in
-    -) ;;
-    x) printf '7x\n' >"$floor_file" ;;
-    *) echo "$floor" >"$floor_file" ;;
-    esac
-    [[ $record == - ]] || echo "$record" >"$version_file"
+    place_versions "$floor" "$record"
 }
 
 # Signs the update file, or leaves a signature file beside it, as the sig-*
@@ -93,13 +88,11 @@ place_signature() {
     local fault=$1 sig=$update_file.sig
     /bin/sha512sum "$update_file" | cut -c1-128 >/mnt/digest-line
     case $fault in
-    sig-valid | sig-valid-strace)
-        "$kestran_sign" "$SCENARIO_KEYS/test.sec" "$update_file" 2>/dev/null
-        ;;
-    sig-last-key)
-        # The last of the keys the build trusts (SCENARIO_TRUSTED).
-        local -a trusted
-        read -r -a trusted <<<"${SCENARIO_TRUSTED:-test}"
+    sig-valid | sig-valid-strace | sig-last-key)
+        # The test key; for sig-last-key the last of the keys the build
+        # trusts (SCENARIO_TRUSTED).
+        local -a trusted=(test)
+        [[ $fault != sig-last-key ]] || read -r -a trusted <<<"${SCENARIO_TRUSTED:-test}"
         "$kestran_sign" "$SCENARIO_KEYS/${trusted[-1]}.sec" "$update_file" 2>/dev/null
         ;;
     sig-manifest)
@@ -345,8 +338,7 @@ run_under_fault() {
         local waiting=$!
         sleep 1
         diff -u <(expected_stdout F) /mnt/stdout >&2 || fail "went on without the lock"
-        check_image "current image while waiting" "$current_image" A
-        check_image "fallback image while waiting" "$fallback_image" -
+        (check_partition "A - B -") || fail "wrote to the partition without the lock"
         exec 9<&-
         wait "$waiting" || got=$?
         ;;

@@ -41,15 +41,13 @@ readonly update_file=/mnt/usb/kestran.fir
 readonly install_marker=/mnt/imgpart/kestran_install.incomplete
 readonly trial_file=/mnt/imgpart/kestran_trial
 readonly event_log=/mnt/imgpart/kestran_events.log
-# (The fallback image's temporary name and the version files are for
-# faults.sh and outcome.sh.)
+# (The temporary names of the fallback image and the new image are for
+# faults.sh, outcome.sh and cut-checks.sh.)
 # shellcheck disable=SC2034
 readonly fallback_copy=/mnt/imgpart/kestran_fallback.sqsh.new
 # shellcheck disable=SC2034
 readonly current_new=/mnt/imgpart/kestran_current.sqsh.new
-# shellcheck disable=SC2034
 readonly floor_file=/mnt/imgpart/kestran_version_floor
-# shellcheck disable=SC2034
 readonly version_file=/mnt/imgpart/kestran_current.version
 
 # Makes the payloads PAYLOADS names ("A=64k B=96k E=0", or "-" for none) as
@@ -114,65 +112,10 @@ place_partition() {
     esac
 }
 
-# Fails, naming NAME, unless PATH holds what image notation STATE says.
-check_image() {
-    local name=$1 path=$2 state=$3 ref=/mnt/ref/${3:0:1}
-    case $state in
-    -) [[ ! -e $path && ! -L $path ]] || fail "$name exists, expected none" ;;
-    /) [[ -d $path && ! -L $path ]] || fail "$name is not a directory" ;;
-    p) [[ -p $path ]] || fail "$name is not a FIFO" ;;
-    c) [[ -c $path && ! -L $path ]] || fail "$name is not a character device" ;;
-    z) [[ $(readlink "$path") == /dev/zero ]] || fail "$name is not a link to /dev/zero" ;;
-    d) [[ $(readlink "$path") == nowhere ]] || fail "$name is not the dangling link" ;;
-    l) [[ $(readlink "$path") == "$path" ]] || fail "$name is not the link loop" ;;
-    f) [[ $(readlink "$path") == */kestran_fallback.sqsh ]] || fail "$name is not the link" ;;
-    k) [[ $(readlink "$path") == */kestran_current.sqsh ]] || fail "$name is not the link" ;;
-    h) [[ $path -ef $current_image && ! -L $path ]] || fail "$name is not the current image's other name" ;;
-    [A-Z]~)
-        [[ -f $path && $(stat -c %s "$path") == "$(stat -c %s "$ref")" ]] ||
-            fail "$name is not of ${state:0:1}'s size"
-        ! cmp -s "$path" "$ref" || fail "$name holds ${state:0:1}, expected other bytes"
-        ;;
-    [A-Z]\<)
-        local size
-        [[ -f $path ]] || fail "$name missing, expected a prefix of ${state:0:1}"
-        size=$(stat -c %s "$path")
-        ((size < $(stat -c %s "$ref"))) || fail "$name is not cut short"
-        cmp -s -n "$size" "$path" "$ref" || fail "$name is not a prefix of ${state:0:1}"
-        ;;
-    [A-Z])
-        [[ -f $path ]] || fail "$name missing, expected ${state}"
-        cmp -s "$path" "$ref" || fail "$name does not hold ${state}"
-        ;;
-    *) fail "unknown image notation '$state'" ;;
-    esac
-}
-
-# Fails unless the four paths hold what PARTITION ("current fallback update
-# marker") says.
-check_partition() {
-    local cur fb upd mark log
-    read -r cur fb upd mark log <<<"$1"
-    # (A build without the event log writes none.)
-    if [[ -n $log ]]; then
-        check_log "$log"
-    elif ! grep -a -q 'event log' "$TOOL"; then
-        check_log -
-    fi
-    check_image "current image" "$current_image" "$cur"
-    check_image "fallback image" "$fallback_image" "$fb"
-    check_image "update file" "$update_file" "$upd"
-    case $mark in
-    M) [[ -f $install_marker ]] || fail "install marker missing" ;;
-    /) [[ -d $install_marker ]] || fail "install marker is not the directory" ;;
-    -) [[ ! -e $install_marker ]] || fail "install marker left behind" ;;
-    *) fail "unknown marker notation '$mark'" ;;
-    esac
-}
-
 # Prints what PATH holds in image notation: a payload's letter when it holds
 # exactly that payload, else "X<" for a strict prefix of payload X, "X~" for
-# X's size; "?" for what the notation has no word for.
+# X's size and other bytes; "h" for the current image under a second name;
+# "?" for what the notation has no word for. Exact: what it prints, PATH is.
 describe() {
     local path=$1 size ref
     if [[ -L $path ]]; then
@@ -181,6 +124,7 @@ describe() {
         nowhere) echo d ;;
         "$path") echo l ;;
         */kestran_fallback.sqsh) echo f ;;
+        */kestran_current.sqsh) echo k ;;
         *) echo '?' ;;
         esac
         return
@@ -190,6 +134,7 @@ describe() {
     [[ ! -p $path ]] || { echo p; return; }
     [[ ! -c $path ]] || { echo c; return; }
     [[ -f $path ]] || { echo '?'; return; }
+    [[ $path == "$current_image" || -L $current_image || ! $path -ef $current_image ]] || { echo h; return; }
     size=$(stat -c %s "$path")
     for ref in /mnt/ref/[A-Z]; do
         [[ -f $ref ]] || continue
@@ -207,12 +152,32 @@ describe() {
     echo '?'
 }
 
-# Prints what the four paths hold, as check_partition takes it.
+# Prints what the four paths hold, in the notation check_partition takes: the
+# marker "M" a regular file, "/" a directory, "-" nothing, "?" anything else.
 describe_partition() {
-    local mark=-
-    [[ ! -f $install_marker ]] || mark=M
-    [[ ! -d $install_marker ]] || mark=/
+    local mark='?'
+    [[ -e $install_marker || -L $install_marker ]] || mark=-
+    [[ -L $install_marker || ! -f $install_marker ]] || mark=M
+    [[ -L $install_marker || ! -d $install_marker ]] || mark=/
     echo "$(describe "$current_image") $(describe "$fallback_image") $(describe "$update_file") $mark"
+}
+
+# Fails unless the four paths hold what PARTITION ("current fallback update
+# marker", and the event log where it names one) says, naming the first that
+# differs, what it holds and what was expected.
+check_partition() {
+    local want now names=("current image" "fallback image" "update file" "install marker") i
+    read -r -a want <<<"$1"
+    # (A build without the event log writes none.)
+    if [[ -n ${want[4]:-} ]]; then
+        check_log "${want[4]}"
+    elif ! grep -a -q 'event log' "$TOOL"; then
+        check_log -
+    fi
+    read -r -a now <<<"$(describe_partition)"
+    for i in 0 1 2 3; do
+        [[ ${now[i]} == "${want[i]}" ]] || fail "${names[i]} is ${now[i]}, expected ${want[i]} ($1)"
+    done
 }
 
 # Puts trial state STATE in place (nothing for "-").
@@ -255,6 +220,31 @@ check_trial() {
     esac
 }
 
+# Puts the version floor FLOOR and the current image's recorded version
+# RECORD there ("-" none; "x" for FLOOR: bytes that are no version).
+place_versions() {
+    case $1 in
+    -) ;;
+    x) printf '7x\n' >"$floor_file" ;;
+    *) echo "$1" >"$floor_file" ;;
+    esac
+    [[ $2 == - ]] || echo "$2" >"$version_file"
+}
+
+# Fails unless the version floor is FLOOR ("-" none, "*" any, "x" the bytes
+# place_versions put there), with nothing left at its temporary name.
+check_floor() {
+    local now
+    now=$(cat "$floor_file" 2>/dev/null) || now=none
+    case $1 in
+    \*) ;;
+    -) [[ ! -e $floor_file ]] || fail "version floor $now, expected none" ;;
+    x) [[ $now == 7x ]] || fail "the unreadable version floor was written" ;;
+    *) [[ $now == "$1" ]] || fail "version floor '$now', expected $1" ;;
+    esac
+    [[ ! -e $floor_file.new ]] || fail "the floor's temporary file is left"
+}
+
 # Puts event log notation STATE in place, and what it placed in /mnt/ref/log.
 place_log() {
     case $1 in
@@ -281,7 +271,10 @@ place_log() {
 check_log() {
     local state=$1 old=/mnt/ref/log whole='' kept n
     case $state in
-    - | / | p) check_image "event log" "$event_log" "$state" && return ;;
+    - | / | p)
+        [[ $(describe "$event_log") == "$state" ]] || fail "the event log is $(describe "$event_log"), expected $state"
+        return
+        ;;
     l) [[ -L $event_log ]] && cmp -s /mnt/imgpart/other.log "$old" && return ;;&
     =) cmp -s "$event_log" "$old" && return ;;&
     l | =) fail "the event log (or the log its link leads to) was changed" ;;

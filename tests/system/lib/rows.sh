@@ -136,22 +136,20 @@ has_host_tag() {
 # 0 when it runs, 1 when the build lacks one of its build tags, 2 when this
 # machine lacks one of its host tags, printed; 3 for an unknown tag, printed.
 row_runs() {
-    local tags=$1 have=$2 tag
+    local tags=$1 have=$2 tag status=0 missing=''
     for tag in $tags; do
         [[ $tag == - || " $build_tags $host_tags " == *" $tag "* ]] || {
             echo "$tag"
             return 3
         }
+        [[ " $build_tags " != *" $tag "* || " $have " == *" $tag "* ]] || status=1
+        [[ -n $missing || " $host_tags " != *" $tag "* ]] || has_host_tag "$tag" || missing=$tag
     done
-    for tag in $tags; do
-        [[ " $build_tags " != *" $tag "* || " $have " == *" $tag "* ]] || return 1
-    done
-    for tag in $tags; do
-        [[ " $host_tags " != *" $tag "* ]] || has_host_tag "$tag" || {
-            echo "$tag"
-            return 2
-        }
-    done
+    ((status == 1)) || [[ -z $missing ]] || {
+        echo "$missing"
+        return 2
+    }
+    return "$status"
 }
 
 # True when the tags TAGS include one of WANTED.
