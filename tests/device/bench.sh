@@ -31,7 +31,7 @@ bench() {
     boot bench "$bench_dir/sd.img" "$bench_dir/stick.img" "" kestran_mode=bench \
         "kestran_pairs=$bench_pairs"
     [[ $BOOTED == bench ]] || die "the benchmark did not finish (console: $LOG)"
-    ! grep -q 'did not' "$LOG" || die "a run did not do the work (console: $LOG)"
+    console_has "bench: every run did the work" 'did not' none
     local lines
     lines=$(console | grep '^bench: pair ')
     local tool script ratios
@@ -59,5 +59,4 @@ bench() {
     fi
 }
 
-require_build
 run_story bench bench

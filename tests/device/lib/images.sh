@@ -158,7 +158,9 @@ sign() {
         die "dist/sign/kestran-sign could not sign $1 with $signed_keys/test.sec: $said"
 }
 
-# A copy of the build's SD card (v1, no fallback) for a case: $work/$1-sd.img.
+# A copy of the build's SD card (v1, no fallback) for a case: makes
+# $work/$1-sd.img and prints its name.
 fresh_disks() {
     cp --sparse=always "$work/sd.img" "$work/$1-sd.img"
+    echo "$work/$1-sd.img"
 }
