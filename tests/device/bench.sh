@@ -21,11 +21,11 @@ stats() {
 bench() {
     local bench_dir=$work/bench
     rm -rf "$bench_dir"
-    mkdir -p "$bench_dir/sd-root"
-    head -c "$((bench_mib * 1024 * 1024))" /dev/urandom >"$bench_dir/sd-root/kestran_current.sqsh"
-    cp "$bench_dir/sd-root/kestran_current.sqsh" "$bench_dir/sd-root/bench_original.sqsh"
+    mkdir -p "$bench_dir"
+    head -c "$((bench_mib * 1024 * 1024))" /dev/urandom >"$bench_dir/current.sqsh"
     head -c "$((bench_mib * 1024 * 1024))" /dev/urandom >"$bench_dir/update.fir"
-    make_sd "$bench_dir/sd.img" "$bench_dir/sd-root"
+    make_sd "$bench_dir/sd.img" "kestran_current.sqsh=$bench_dir/current.sqsh" \
+        "bench_original.sqsh=$bench_dir/current.sqsh"
     make_stick "$bench_dir/stick.img" "$bench_dir/update.fir"
     local boot_timeout=$((bench_pairs * 225 + 120))
     boot bench "$bench_dir/sd.img" "$bench_dir/stick.img" "" kestran_mode=bench \

@@ -275,11 +275,8 @@ main() {
     row_format='%-28s %4s  %-6s %-8s  %-46s  %-6s %-34s %s'
     # The partition with a fallback image beside the current one.
     if [[ " ${cases[*]} " == *" current-unreadable-fallback "* ]]; then
-        rm -rf "$work/fault-with-fallback-root"
-        mkdir -p "$work/fault-with-fallback-root"
-        cp "$work/v1.sqsh" "$work/fault-with-fallback-root/kestran_current.sqsh"
-        cp "$work/v1.sqsh" "$work/fault-with-fallback-root/kestran_fallback.sqsh"
-        make_sd "$work/fault-with-fallback.img" "$work/fault-with-fallback-root"
+        make_sd "$work/fault-with-fallback.img" "kestran_current.sqsh=$work/v1.sqsh" \
+            "kestran_fallback.sqsh=$work/v1.sqsh"
     fi
     # The reference boots the cases need, first.
     for name in "${cases[@]}"; do
