@@ -162,14 +162,11 @@ boot_once() {
     wait "$shower" 2>/dev/null || true
     now_us
     BOOT_SECONDS=$(tenths $((NOW_US - started)))
+    local firmware
+    firmware=$(grep -m 1 -o '^booted firmware \(v[12]\|t[1-4]\)' "$LOG" || true)
     if [[ $BOOTED != cut ]]; then
-        if grep -q '^booted firmware v1' "$LOG"; then
-            BOOTED=v1
-        elif grep -q '^booted firmware v2' "$LOG"; then
-            BOOTED=v2
-        elif grep -q '^booted firmware t[1-4]' "$LOG"; then
-            BOOTED=$(grep -m 1 -o '^booted firmware t[1-4]' "$LOG")
-            BOOTED=${BOOTED##* }
+        if [[ -n $firmware ]]; then
+            BOOTED=${firmware##* }
         elif grep -q -e 'start-up: boot failed' -e 'Kernel panic' "$LOG"; then
             BOOTED=failed
         elif grep -q 'bench: done' "$LOG"; then
