@@ -21,17 +21,17 @@ stats() {
 bench() {
     local bench_dir=$work/bench
     rm -rf "$bench_dir"
-    mkdir -p "$bench_dir/sd-root"
-    head -c "$((bench_mib * 1024 * 1024))" /dev/urandom >"$bench_dir/sd-root/kestran_current.sqsh"
-    cp "$bench_dir/sd-root/kestran_current.sqsh" "$bench_dir/sd-root/bench_original.sqsh"
+    mkdir -p "$bench_dir"
+    head -c "$((bench_mib * 1024 * 1024))" /dev/urandom >"$bench_dir/current.sqsh"
     head -c "$((bench_mib * 1024 * 1024))" /dev/urandom >"$bench_dir/update.fir"
-    make_sd "$bench_dir/sd.img" "$bench_dir/sd-root"
+    make_sd "$bench_dir/sd.img" "kestran_current.sqsh=$bench_dir/current.sqsh" \
+        "bench_original.sqsh=$bench_dir/current.sqsh"
     make_stick "$bench_dir/stick.img" "$bench_dir/update.fir"
     local boot_timeout=$((bench_pairs * 225 + 120))
     boot bench "$bench_dir/sd.img" "$bench_dir/stick.img" "" kestran_mode=bench \
         "kestran_pairs=$bench_pairs"
     [[ $BOOTED == bench ]] || die "the benchmark did not finish (console: $LOG)"
-    ! grep -q 'did not' "$LOG" || die "a run did not do the work (console: $LOG)"
+    console_has "bench: every run did the work" 'did not' none
     local lines
     lines=$(console | grep '^bench: pair ')
     local tool script ratios
@@ -59,5 +59,4 @@ bench() {
     fi
 }
 
-require_build
 run_story bench bench

@@ -46,37 +46,23 @@ source "$here/lib/target.sh"
 # shellcheck source=lib/images.sh
 source "$here/lib/images.sh"
 
-# What the trial boots need: their start-up, the images t1-t4 (t2 the bad
-# one), an SD card with t1 and no fallback, and a stick each with t2, t3, t4.
-# Without the trial tool nothing (with $1 = true a failure).
-build_trial() {
-    local required=$1
-    if [[ ! -f $trial_tool || ! -f $trial_boot_image ]]; then
-        if $required; then
-            die "no $trial_tool or $trial_boot_image: the trial boots need the test suite's build of build/armv6-static (scripts/armv6.sh)"
-        fi
-        log "no $trial_tool: nothing for the trial boots"
-        return 0
-    fi
-    log "initramfs with the trial tool; images t1-t4 (t2 fails its health check), SD card with t1, USB sticks"
-    build_trial_initramfs
-    local version
-    for version in t1 t2 t3 t4; do
-        build_firmware "$version" "$([[ $version == t2 ]] && echo bad || echo good)"
-    done
-    rm -rf "$work/trial-sd-root"
-    mkdir -p "$work/trial-sd-root"
-    cp "$work/t1.sqsh" "$work/trial-sd-root/kestran_current.sqsh"
-    make_sd "$work/trial-sd.img" "$work/trial-sd-root"
-    for version in t2 t3 t4; do
-        make_stick "$work/trial-stick-$version.img" "$work/$version.sqsh"
+# Whether the files after $2, of the test suite's build in
+# build/armv6-static, are there for $2 (what needs them): without one, a
+# failure when $1 is true, else false.
+built() {
+    local required=$1 what=$2 file
+    for file in "${@:3}"; do
+        [[ ! -f $file ]] || continue
+        $required && die "no $file for $what: the test suite's build/armv6-static makes it (scripts/armv6.sh)"
+        log "no $file: nothing for $what"
+        return 1
     done
 }
 
 # Everything in build/device, made anew; $1 = true when the signed and the
 # trial tool must be there.
 build() {
-    local required=$1
+    local required=$1 version
     bash "$src/scripts/install-prerequisites.sh" device
     fetch_target
     if [[ ! -x $src/build/armv6-static/init-updater ]]; then
@@ -84,35 +70,26 @@ build() {
         bash "$src/scripts/armv6.sh"
     fi
     rm -rf "$work"
-    mkdir -p "$work/logs" "$work/sd-root"
+    mkdir -p "$work/logs"
     log "firmware images v1, v2 (${pad_mib} MiB padding each)"
     build_firmware v1
     build_firmware v2
     log "initramfs"
     build_initramfs
-    if [[ -f $rename_tool ]]; then
-        log "initramfs with the tool that installs by renames"
-        build_rename_initramfs
-    elif $required; then
-        die "no $rename_tool: the update by renames needs the test suite's build of build/armv6-static (scripts/armv6.sh)"
-    fi
-    local signed=false
-    if [[ -f $signed_tool ]]; then
-        signed=true
-        log "initramfs with the signed tool"
-        build_signed_initramfs
-    elif $required; then
-        die "no $signed_tool: the signed boots need the test suite's build of build/armv6-static (scripts/armv6.sh)"
-    else
-        log "no $signed_tool: nothing for the signed boots"
-    fi
     log "SD card with v1, USB sticks"
-    cp "$work/v1.sqsh" "$work/sd-root/kestran_current.sqsh"
-    make_sd "$work/sd.img" "$work/sd-root"
+    make_sd "$work/sd.img" "kestran_current.sqsh=$work/v1.sqsh"
     make_stick "$work/stick-v2.img" "$work/v2.sqsh"
     : >"$work/empty.fir"
     make_stick "$work/stick-empty.img" "$work/empty.fir"
-    if $signed; then
+    if built "$required" "the update by renames" "$rename_tool"; then
+        log "initramfs with the tool that installs by renames"
+        pack_initramfs_with "$work/initramfs-rename.cpio" \
+            "init-updater=$work/initramfs/usr/sbin/init-updater-rename"
+    fi
+    if built "$required" "the signed boots" "$signed_tool"; then
+        log "initramfs with the signed tool (stripped), signed USB sticks"
+        strip_like_install "$signed_tool" "$work/init-updater-signed"
+        pack_initramfs_with "$work/initramfs-signed.cpio" "init-updater=$work/init-updater-signed"
         # v2 signed as version 2, v2 with the signature of v1 (by the right
         # key), and v1 signed as version 1, older than v2.
         sign "$work/v2.sqsh" 2
@@ -121,7 +98,23 @@ build() {
         make_stick "$work/stick-v2-wrong-sig.img" "$work/v2.sqsh" "$work/v1.sqsh.sig"
         make_stick "$work/stick-v1-signed.img" "$work/v1.sqsh" "$work/v1.sqsh.sig"
     fi
-    build_trial "$required"
+    # What the trial boots need: their start-up, with the trial tool
+    # (stripped) and the trial kestran-boot-image, the images t1-t4 (t2 the
+    # bad one), an SD card with t1 and no fallback, and a stick each with t2,
+    # t3, t4.
+    if built "$required" "the trial boots" "$trial_tool" "$trial_boot_image"; then
+        log "initramfs with the trial tool; images t1-t4 (t2 fails its health check), SD card with t1, USB sticks"
+        strip_like_install "$trial_tool" "$work/init-updater-trial"
+        pack_initramfs_with "$work/initramfs-trial.cpio" "init-updater=$work/init-updater-trial" \
+            "kestran-boot-image=$trial_boot_image"
+        for version in t1 t2 t3 t4; do
+            build_firmware "$version" "$([[ $version == t2 ]] && echo bad || echo good)"
+        done
+        make_sd "$work/trial-sd.img" "kestran_current.sqsh=$work/t1.sqsh"
+        for version in t2 t3 t4; do
+            make_stick "$work/trial-stick-$version.img" "$work/$version.sqsh"
+        done
+    fi
     log "built in $work: $(cd "$work" && echo ./*.img ./*.sqsh ./initramfs*.cpio)"
 }
 

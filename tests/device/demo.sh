@@ -14,32 +14,19 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/lib/story.sh"
 
 demo() {
-    fresh_disks demo
-    local sd=$work/demo-sd.img stick=$work/stick-v2.img
-    boot first-boot "$sd" "$stick"
-    expect "first boot: booted" "$BOOTED" v2
-    expect "first boot: tool" "$(tool_output)" "$installed_lines"
-    expect "first boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    local sd stick=$work/stick-v2.img copy
+    sd=$(fresh_disks demo)
+    boot_step "first boot" first-boot "$sd" "$stick" v2 "$installed_lines" "$installed_state"
     # The cuts are spread over what this update wrote.
     echo "$UPDATE_BYTES" >"$work/update-bytes"
-    local UPDATE_SECONDS_FIRST=$UPDATE_SECONDS
-    boot second-boot "$sd" "$stick"
-    expect "second boot: booted" "$BOOTED" v2
-    expect "second boot: tool" "$(tool_output)" "Firmware update found."
-    expect "second boot: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
-    local copy
-    copy="${UPDATE_SECONDS_FIRST}s, $(cat "$work/update-bytes") bytes"
+    copy="${UPDATE_SECONDS}s, $UPDATE_BYTES bytes"
+    boot_step "second boot" second-boot "$sd" "$stick" v2 "Firmware update found." "$installed_state"
     [[ -f $work/initramfs-rename.cpio ]] || return 0
     # The same first boot with the tool that installs by renames.
-    fresh_disks demo-rename
     local INITRAMFS=$work/initramfs-rename.cpio
-    sd=$work/demo-rename-sd.img
-    boot rename-first-boot "$sd" "$stick"
-    expect "by renames: booted" "$BOOTED" v2
-    expect "by renames: tool" "$(tool_output)" "$installed_lines"
-    expect "by renames: SD" "$(sd_state "$sd")" "current=v2 fallback=v1 marker=no"
+    sd=$(fresh_disks demo-rename)
+    boot_step "by renames" rename-first-boot "$sd" "$stick" v2 "$installed_lines" "$installed_state"
     log "the update by copies: $copy; by renames: ${UPDATE_SECONDS}s, $UPDATE_BYTES bytes"
 }
 
-require_build
 run_story demo demo

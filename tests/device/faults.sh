@@ -65,7 +65,6 @@ source "$here/lib/fault-cases.sh"
 # memory (kernel panic).
 readonly ballast_mib=${KESTRAN_FAULT_BALLAST:-400}
 boot_timeout=${KESTRAN_FAULT_TIMEOUT:-150}
-readonly installed="current=v2 fallback=v1 marker=no"
 
 # The tool's reason for what it did on the last boot: its first
 # "init-updater: " line, else the first complaint of a command it ran, or
@@ -84,25 +83,25 @@ reason_line() {
 
 declare -A ref=()
 
+# Copies for case $1 of the image disk $2 (default: the build's SD card) and
+# of the stick with v2: sets disk and stick to their names.
 fresh_case_disks() {
-    local name=$1 source=${2:-$work/sd.img}
-    cp --sparse=always "$source" "$work/fault-$name-disk.img"
-    cp --sparse=always "$work/stick-v2.img" "$work/fault-$name-stick.img"
+    disk=$work/fault-$1-disk.img stick=$work/fault-$1-stick.img
+    cp --sparse=always "${2:-$work/sd.img}" "$disk"
+    cp --sparse=always "$work/stick-v2.img" "$stick"
 }
 
-remove_case_disks() { rm -f "$work/fault-$1-disk.img" "$work/fault-$1-stick.img"; }
+# Removes the disks of case $1 and their blkdebug rules.
+remove_case_disks() { rm -f "$work/fault-$1-"{disk,stick}.{img,ini}; }
 
-# A boot without faults in layout $1: the update must complete. Records in
-# ref[] where the new images landed and, for usb, the counts from its trace.
+# A boot without faults in layout usb: the update must complete. Records in
+# ref[] where the new images landed and the counts from its trace.
 reference() {
-    local layout=$1 name=ref-$1 started=$SECONDS
-    [[ -z ${ref[$layout]:-} ]] || return 0
+    local name=ref-usb started=$SECONDS disk stick trace=$work/logs/fault-ref-usb.trace
+    [[ -z ${ref[usb]:-} ]] || return 0
     fresh_case_disks "$name"
-    local disk=$work/fault-$name-disk.img stick=$work/fault-$name-stick.img
-    local trace=''
-    [[ $layout == usb ]] && trace=$work/logs/fault-$name.trace
-    rm -f "$work/logs/fault-$name.trace"
-    fault_boot "fault-$name" "$layout" "$disk" "$stick" "" "" "" "$trace"
+    rm -f "$trace"
+    fault_boot "fault-$name" usb "$disk" "$stick" "" "" "" "$trace"
     # The cases' boots may take five times this one (faults slow them: the
     # kernel retries), and no less than the default.
     local scaled
@@ -111,53 +110,37 @@ reference() {
     local tool state
     tool=$(tool_output)
     state=$(sd_state "$disk")
-    [[ $BOOTED == v2 && $tool == *"|Update complete." && $state == "$installed" ]] ||
-        die "the reference boot ($layout, no fault) did not install v2: booted $BOOTED, tool '$tool', $state (console: $LOG)"
-    ref[$layout]=yes
-    local image
+    [[ $BOOTED == v2 && $tool == *"|Update complete." && $state == "$installed_state" ]] ||
+        die "the reference boot (usb, no fault) did not install v2: booted $BOOTED, tool '$tool', $state (console: $LOG)"
+    ref[usb]=yes
+    local image sectors
     for image in current fallback; do
-        ref[$layout.$image]=$(ext4_ranges "$disk" "kestran_$image.sqsh")
+        ref[usb.$image]=$(ext4_ranges "$disk" "kestran_$image.sqsh")
     done
-    if [[ $layout == usb ]]; then
-        local sectors last
-        sectors=$(stick_file_sectors "$stick")
-        last=${sectors#* }
-        ref[usb.reads]=$(reads_through "$trace" "$last")
-        ref[usb.flush.fallback]=$(flush_after_writes_to "$trace" <<<"${ref[usb.fallback]}")
-        ref[usb.flush.current]=$(flush_after_writes_to "$trace" <<<"${ref[usb.current]}")
-        [[ -n ${ref[usb.reads]} && -n ${ref[usb.flush.fallback]} && -n ${ref[usb.flush.current]} ]] ||
-            die "no counts in the trace of the reference boot ($trace)"
-        log "reference usb: the stick read ${ref[usb.reads]} times until all of kestran.fir was read; flushes: ${ref[usb.flush.fallback]} after the fallback copy's writes, ${ref[usb.flush.current]} after the install copy's"
-    fi
-    log "reference $layout: new fallback at sectors $(tr '\n' ' ' <<<"${ref[$layout.fallback]}"), new current at $(tr '\n' ' ' <<<"${ref[$layout.current]}")"
-    # shellcheck disable=SC2059 # the format is the table's
-    rows+=("$(printf "$row_format" "reference-$layout" "$((SECONDS - started))" "$BOOTED" \
-        "$(named_image)" "$state" - - ok)"
-        "    fault: none; the image partition on the $layout" "    tool: $tool"
-        "    reason: $(reason_line)")
+    sectors=$(stick_file_sectors "$stick")
+    ref[usb.reads]=$(reads_through "$trace" "${sectors#* }")
+    ref[usb.flush.fallback]=$(flush_after_writes_to "$trace" <<<"${ref[usb.fallback]}")
+    ref[usb.flush.current]=$(flush_after_writes_to "$trace" <<<"${ref[usb.current]}")
+    [[ -n ${ref[usb.reads]} && -n ${ref[usb.flush.fallback]} && -n ${ref[usb.flush.current]} ]] ||
+        die "no counts in the trace of the reference boot ($trace)"
+    log "reference usb: the stick read ${ref[usb.reads]} times until all of kestran.fir was read; flushes: ${ref[usb.flush.fallback]} after the fallback copy's writes, ${ref[usb.flush.current]} after the install copy's"
+    log "reference usb: new fallback at sectors $(tr '\n' ' ' <<<"${ref[usb.fallback]}"), new current at $(tr '\n' ' ' <<<"${ref[usb.current]}")"
+    add_row "$row_format" reference-usb "$((SECONDS - started))" "$BOOTED" "$(named_image)" "$state" - - ok
+    rows+=("    fault: none; the image partition on the usb" "    tool: $tool" "    reason: $(reason_line)")
     remove_case_disks "$name"
 }
 
+# Runs case $1: the faulty boot and the clean one; adds its rows; counts a
 # case that breaks a rule in failures.
 run_case() {
-    local name=$1 started=$SECONDS layout disk_source ballast stick_rules disk_rules fault
+    local name=$1 started=$SECONDS layout disk_source ballast stick_rules disk_rules fault disk stick
     local want_last want_state want_booted want_reason evidence evidence_after
     setup_case "$name"
     fresh_case_disks "$name" "$disk_source"
-    local disk=$work/fault-$name-disk.img stick=$work/fault-$name-stick.img
-    local stick_config='' disk_config=''
-    if [[ -n $stick_rules ]]; then
-        stick_config=$work/fault-$name-stick.ini
-        echo "$stick_rules" >"$stick_config"
-    fi
-    if [[ -n $disk_rules ]]; then
-        disk_config=$work/fault-$name-disk.ini
-        echo "$disk_rules" >"$disk_config"
-    fi
     log "case $name: $fault"
     local boot_timeout=$boot_timeout attempt
     for attempt in 1 2; do
-        fault_boot "fault-$name" "$layout" "$disk" "$stick" "$stick_config" "$disk_config" "$ballast"
+        fault_boot "fault-$name" "$layout" "$disk" "$stick" "$stick_rules" "$disk_rules" "$ballast"
         # A boot that only ran out of time, on a machine slower today, is
         # made again on fresh disks with twice the time.
         if [[ $BOOTED != timeout ]] || grep -q 'Kernel panic' "$LOG" || ((attempt == 2)); then
@@ -219,7 +202,7 @@ run_case() {
     local clean_booted=$BOOTED clean_tool clean_state
     clean_tool=$(tool_output)
     clean_state=$(sd_state "$disk")
-    [[ $clean_booted == v2 && $clean_state == "$installed" ]] ||
+    [[ $clean_booted == v2 && $clean_state == "$installed_state" ]] ||
         problems+=("clean boot: booted $clean_booted, $clean_state")
     [[ ${clean_tool##*|} == "Update complete." || $clean_tool == "Firmware update found." ]] ||
         problems+=("clean boot: tool '$clean_tool'")
@@ -234,9 +217,8 @@ run_case() {
         [[ $fired == yes ]] || verdict+=" ($fired fired)"
     fi
     [[ $verdict == ok ]] || failures=$((failures + 1))
-    # shellcheck disable=SC2059 # the format is the table's
-    rows+=("$(printf "$row_format" "$name" "$((SECONDS - started))" "$booted" "$named" "$state" \
-        "$clean_booted" "$clean_state" "$verdict")")
+    add_row "$row_format" "$name" "$((SECONDS - started))" "$booted" "$named" "$state" "$clean_booted" \
+        "$clean_state" "$verdict"
     rows+=("    fault: $fault" "    tool: $tool" "    reason: $reason")
     [[ -z $qemu_said ]] || rows+=("    qemu: $qemu_said")
     ((retries == 0)) || rows+=("    booted again $retries time(s): the SCSI disks came up the other way round")
@@ -245,16 +227,11 @@ run_case() {
         local where=${evidence_after:+" after the line \"$evidence_after\""}
         rows+=("    the fault did not show where meant ($fired): no match for /$evidence/$where (console: $faulty_log)")
     fi
-    if [[ $verdict == ok ]]; then
-        remove_case_disks "$name"
-        rm -f "$work/fault-$name-stick.ini" "$work/fault-$name-disk.ini"
-    fi
+    [[ $verdict != ok ]] || remove_case_disks "$name"
 }
 
 main() {
-    ((EUID == 0)) || die "run as root"
-    [[ -f $work/initramfs.cpio && -f $work/stick-v2.img ]] ||
-        die "nothing built: run tests/device/build.sh first"
+    [[ -f $work/stick-v2.img ]] || die "nothing built: run tests/device/build.sh first"
     grep -q kestran_imgdev "$work/initramfs/etc/init-updater/start-up.conf" ||
         die "the start-up in $work predates kestran_imgdev: run tests/device/build.sh"
     local wanted=${KESTRAN_FAULT_CASES:-ci} cases=()
@@ -275,16 +252,13 @@ main() {
     row_format='%-28s %4s  %-6s %-8s  %-46s  %-6s %-34s %s'
     # The partition with a fallback image beside the current one.
     if [[ " ${cases[*]} " == *" current-unreadable-fallback "* ]]; then
-        rm -rf "$work/fault-with-fallback-root"
-        mkdir -p "$work/fault-with-fallback-root"
-        cp "$work/v1.sqsh" "$work/fault-with-fallback-root/kestran_current.sqsh"
-        cp "$work/v1.sqsh" "$work/fault-with-fallback-root/kestran_fallback.sqsh"
-        make_sd "$work/fault-with-fallback.img" "$work/fault-with-fallback-root"
+        make_sd "$work/fault-with-fallback.img" "kestran_current.sqsh=$work/v1.sqsh" \
+            "kestran_fallback.sqsh=$work/v1.sqsh"
     fi
     # The reference boots the cases need, first.
     for name in "${cases[@]}"; do
         case $name in
-        stick-copy | write-install | flush-*) reference usb ;;
+        stick-copy | write-install | flush-*) reference ;;
         esac
     done
     for name in "${cases[@]}"; do
@@ -292,12 +266,9 @@ main() {
     done
     [[ $(cat "$work/v1.sqsh" "$work/v2.sqsh" | sha256sum) == "$images" ]] ||
         die "build/device was built again while the faults ran: run them again"
-    rm -rf "$work/fault-with-fallback-root" "$work/fault-with-fallback.img"
-    echo
-    echo "Media faults: each case a boot with the fault, then a clean boot (s: both)."
-    # shellcheck disable=SC2059 # the format is the table's
-    printf "$row_format\n" case s booted named "partition after the faulty boot" clean "partition after the clean boot" verdict
-    printf '%s\n' "${rows[@]}"
+    rm -f "$work/fault-with-fallback.img"
+    print_table "Media faults: each case a boot with the fault, then a clean boot (s: both)." "$row_format" \
+        case s booted named "partition after the faulty boot" clean "partition after the clean boot" verdict
     log "media faults: ${#cases[@]} cases in $((SECONDS - start)) s"
     ((failures == 0)) || die "$failures of ${#cases[@]} fault cases broke a rule or did not fire"
     echo "ok: ${#cases[@]} fault cases"

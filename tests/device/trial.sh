@@ -18,37 +18,18 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib/story.sh
 source "$here/lib/story.sh"
 
-# Checks that the last console has a line matching $2 (a basic regular
-# expression), or with $3 = none that it has none; $1 names the case.
-console_has() {
-    local line
-    line=$(console | grep -m 1 -e "$2" || true)
-    if [[ ${3:-} == none ]]; then
-        [[ -z $line ]] || die "$1: the console says '$line' (console: $LOG)"
-        echo "ok: $1: no '$2' on the console"
-    else
-        [[ -n $line ]] || die "$1: no '$2' on the console (console: $LOG)"
-        echo "ok: $1: console: $line"
-    fi
-}
-
 # One boot of the trial story, on the SD card $sd of trial: step $1 with the
 # stick holding $2. Checks what booted ($3), the tool's lines ($4) and the SD
-# card after it ($5), and adds the row of the step to trial_rows.
+# card after it ($5), and adds the row of the step to the table.
 trial_boot() {
-    local step=$1 stick=$2 after said tool
-    boot "trial-$step" "$sd" "$work/trial-stick-$stick.img"
-    expect "trial $step: booted" "$BOOTED" "$3"
-    expect "trial $step: tool" "$(tool_output)" "$4"
-    after=$(sd_state "$sd")
-    expect "trial $step: SD" "$after" "$5"
+    local step=$1 stick=$2 said tool
+    boot_step "trial $step" "trial-$step" "$sd" "$work/trial-stick-$stick.img" "$3" "$4" "$5"
     tool=$(tool_output | sed -e 's/Firmware update found\./found/' -e 's/Updating Firmware\./updating/' \
         -e 's/Copying the new firmware\./copying/' -e 's/Update complete\./complete/')
     said=$(console | sed -n -e 's/^kestran-boot-image: //p' -e '/^health check failed$/p' |
         awk '{ printf "%s%s", (NR > 1 ? "; " : ""), $0 }')
-    # shellcheck disable=SC2059 # the format is the table's
-    trial_rows+=("$(printf "$trial_format" "$step" "$stick" "$BOOT_SECONDS" "$BOOTED" "$tool" \
-        "${after/ marker=no/}" "${said:--}")")
+    add_row "$trial_format" "$step" "$stick" "$BOOT_SECONDS" "$BOOTED" "$tool" "${SD_AFTER/ marker=no/}" \
+        "${said:--}"
 }
 
 # The tool with trial boots (2), on the start-up of initramfs-trial.cpio, and
@@ -59,23 +40,19 @@ trial() {
     local INITRAMFS=$work/initramfs-trial.cpio SD_TRIAL=yes
     [[ -f $INITRAMFS && -f $work/trial-sd.img && -f $work/trial-stick-t4.img ]] ||
         die "nothing built for the trial tool: build $trial_tool (scripts/armv6.sh), then tests/device/build.sh"
-    local version
-    version=$(strings -a "$work/init-updater-trial" | grep -F '(trial boots 2; event log)' || true)
-    [[ -n $version ]] || die "the trial tool's version does not say '(trial boots 2; event log)'"
-    echo "ok: trial tool: $version"
+    version_says "trial tool" "$work/init-updater-trial" '(trial boots 2; event log)'
     if ! grep -qx 'trial_boots=2' "$trial_boot_image" || ! grep -qx 'event_log=1' "$trial_boot_image"; then
         die "$trial_boot_image is not configured with trial_boots=2 and event_log=1"
     fi
 
-    local sd=$work/trial-story-sd.img trial_rows=()
-    local trial_format='%-4s %-5s %5s  %-6s  %-32s  %-37s  %s\n'
-    local installed=$installed_lines
+    local sd=$work/trial-story-sd.img rows=()
+    local trial_format='%-4s %-5s %5s  %-6s  %-32s  %-37s  %s'
     local nothing="Firmware update found."
     cp --sparse=always "$work/trial-sd.img" "$sd"
     expect "trial: SD at the start" "$(sd_state "$sd")" "current=t1 fallback=none marker=no trial=none"
 
     # a. t2 installed, on trial: its first boot fails the health check.
-    trial_boot a t2 t2 "$installed" "current=t2 fallback=t1 marker=no trial=1"
+    trial_boot a t2 t2 "$installed_lines" "current=t2 fallback=t1 marker=no trial=1"
     console_has "trial a" '^health check failed$'
     console_has "trial a" '^kestran-boot-image: ' none
     # b. Nothing to install; the second trial boot, unconfirmed too.
@@ -95,11 +72,11 @@ trial() {
     console_has "trial d" ': rejected$' none
     console_has "trial d" '^kestran-boot-image: .*nothing confirmed$'
     # e. t3 installed over the rejected t2, keeping t1; it confirms itself.
-    trial_boot e t3 t3 "$installed" "current=t3 fallback=t1 marker=no trial=none"
+    trial_boot e t3 t3 "$installed_lines" "current=t3 fallback=t1 marker=no trial=none"
     console_has "trial e" '^start-up: booting /mnt/imgpart/kestran_current\.sqsh$'
     console_has "trial e" '^kestran-boot-image: confirmed the current image after 1 trial boot(s)$'
     # f. t4 installed, keeping the confirmed t3 as the fallback.
-    trial_boot f t4 t4 "$installed" "current=t4 fallback=t3 marker=no trial=none"
+    trial_boot f t4 t4 "$installed_lines" "current=t4 fallback=t3 marker=no trial=none"
     console_has "trial f" '^kestran-boot-image: confirmed the current image after 1 trial boot(s)$'
     # What support would see at the end: the status and the event log.
     local status
@@ -111,13 +88,9 @@ trial() {
         "install-complete trial-boot trial-boot rollback install-complete trial-boot confirmed install-complete trial-boot confirmed"
     rm -f "$sd"
 
-    echo
-    echo "Trial boots (2), one SD card from t1 (t2 never confirms; the others confirm when they boot):"
-    # shellcheck disable=SC2059 # the format is the table's
-    printf "$trial_format" step stick s booted tool "SD after (no marker)" "kestran-boot-image / health"
-    printf '%s\n' "${trial_rows[@]}"
+    print_table "Trial boots (2), one SD card from t1 (t2 never confirms; the others confirm when they boot):" \
+        "$trial_format" step stick s booted tool "SD after (no marker)" "kestran-boot-image / health"
     echo "ok: trial boots"
 }
 
-require_build
 run_story trial trial

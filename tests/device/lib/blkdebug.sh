@@ -35,42 +35,26 @@ inject_flush() {
 
 # ---- booting
 
-# The -drive value for disk id $1 on image $2 (if=sd when $1 is sd), with
-# the blkdebug rules file $3 when given.
-drive() {
-    local where="if=none,id=$1,werror=report,rerror=report"
-    [[ $1 == sd ]] && where="if=sd"
-    if [[ -n $3 ]]; then
-        echo "$where,cache=$cache_mode,format=raw,file.driver=blkdebug,file.config=$3,file.image.driver=file,file.image.filename=$2"
-    else
-        echo "$where,cache=$cache_mode,format=raw,file=$2"
-    fi
-}
-
 # Boots NAME in LAYOUT (sd, usb) from the image disk DISK and the stick
-# STICK, with the rules files STICK_RULES and DISK_RULES (either may be
-# empty), ballast BALLAST (MiB, or empty), and a trace of the SCSI commands
-# in TRACE when given:
+# STICK, with the blkdebug rules STICK_RULES and DISK_RULES (text; either
+# may be empty), ballast BALLAST (MiB, or empty), and a trace of the SCSI
+# commands in TRACE when given (layout usb):
 #   fault_boot NAME LAYOUT DISK STICK STICK_RULES DISK_RULES BALLAST [TRACE]
 # QEMU's messages go to build/device/logs/NAME.qemu (removed when empty).
 # Sets what boot sets, RETRIES included (in layout usb the two logical units
 # may come up the other way round); dies when qemu did not start.
 fault_boot() {
-    local name=$1 layout=$2 disk=$3 stick=$4 stick_rules=$5 disk_rules=$6 ballast=$7 trace=${8:-}
-    local append=(loglevel=4) BOOT_DRIVES QEMU_LOG=$work/logs/$1.qemu
+    local name=$1 layout=$2 disk=$3 stick=$4 STICK_RULES=$5 DISK_RULES=$6 ballast=$7 trace=${8:-}
+    local append=(loglevel=4) BOOT_DRIVES=() QEMU_LOG=$work/logs/$1.qemu
     if [[ $layout == usb ]]; then
         BOOT_DRIVES=(-device "usb-bot,id=bot0"
-            -drive "$(drive stick "$stick" "$stick_rules")"
+            -drive "$(drive stick "$stick" "$STICK_RULES")"
             -device "scsi-hd,bus=bot0.0,scsi-id=0,lun=0,drive=stick"
-            -drive "$(drive imgdisk "$disk" "$disk_rules")"
+            -drive "$(drive imgdisk "$disk" "$DISK_RULES")"
             -device "scsi-hd,bus=bot0.0,scsi-id=0,lun=1,drive=imgdisk")
+        [[ -z $trace ]] || BOOT_DRIVES+=(-trace 'scsi_req_parsed*' -D "$trace")
         append+=(kestran_imgdev=/dev/sdb1)
-    else
-        BOOT_DRIVES=(-drive "$(drive sd "$disk" "$disk_rules")"
-            -drive "$(drive stick "$stick" "$stick_rules")"
-            -device "usb-storage,drive=stick")
     fi
-    [[ -z $trace ]] || BOOT_DRIVES+=(-trace 'scsi_req_parsed*' -D "$trace")
     [[ -z $ballast ]] || append+=("kestran_ballast=$ballast")
     boot "$name" "$disk" "$stick" "" "${append[@]}"
     if [[ $BOOTED == timeout ]] && (($(awk -v s="$BOOT_SECONDS" 'BEGIN { print (s < 5) }'))); then

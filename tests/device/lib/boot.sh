@@ -43,9 +43,11 @@ written() {
 # UPDATE_SECONDS and UPDATE_BYTES (from "Firmware update found." to "Update
 # complete.", when both appeared) and CUT_SECONDS (after that line).
 #
-# The caller's drive and device arguments, when BOOT_DRIVES (an array) is
-# set, replace those for SD and STICK; qemu's own messages go to the file
-# QEMU_LOG when that is set (each boot made again starts it anew).
+# The disks get the blkdebug rules DISK_RULES (the SD card) and STICK_RULES
+# when those are set (see drive). The caller's drive and device arguments,
+# when BOOT_DRIVES (an array) is set, replace those for SD and STICK; qemu's
+# own messages go to the file QEMU_LOG when that is set (each boot made again
+# starts it anew).
 #
 # A boot that nothing can have written from is made again, twice at most:
 # one whose console stays empty is a board that never started the kernel
@@ -80,13 +82,11 @@ boot_once() {
     LOG=$work/logs/$name.log
     rm -f "$LOG"
     : >"$LOG"
-    local drives=(-drive "if=sd,format=raw,file=$sd,cache=$cache_mode")
-    if [[ $stick != - ]]; then
-        drives+=(-drive "if=none,id=stick,format=raw,file=$stick,cache=$cache_mode"
-            -device "usb-storage,drive=stick")
-    fi
-    if [[ -n ${BOOT_DRIVES[*]:-} ]]; then
-        drives=("${BOOT_DRIVES[@]}")
+    local drives=("${BOOT_DRIVES[@]}")
+    if ((${#drives[@]} == 0)); then
+        drives=(-drive "$(drive sd "$sd" "${DISK_RULES:-}")")
+        [[ $stick == - ]] ||
+            drives+=(-drive "$(drive stick "$stick" "${STICK_RULES:-}")" -device "usb-storage,drive=stick")
     fi
     echo "--- boot $name: SD $(basename "$sd"), stick ${stick##*/}${cut:+, power cut after $cut bytes of the update}${INITRAMFS:+, start-up ${initramfs##*/}}"
     local started qemu_said NOW_US WROTE
@@ -162,14 +162,11 @@ boot_once() {
     wait "$shower" 2>/dev/null || true
     now_us
     BOOT_SECONDS=$(tenths $((NOW_US - started)))
+    local firmware
+    firmware=$(grep -m 1 -o '^booted firmware \(v[12]\|t[1-4]\)' "$LOG" || true)
     if [[ $BOOTED != cut ]]; then
-        if grep -q '^booted firmware v1' "$LOG"; then
-            BOOTED=v1
-        elif grep -q '^booted firmware v2' "$LOG"; then
-            BOOTED=v2
-        elif grep -q '^booted firmware t[1-4]' "$LOG"; then
-            BOOTED=$(grep -m 1 -o '^booted firmware t[1-4]' "$LOG")
-            BOOTED=${BOOTED##* }
+        if [[ -n $firmware ]]; then
+            BOOTED=${firmware##* }
         elif grep -q -e 'start-up: boot failed' -e 'Kernel panic' "$LOG"; then
             BOOTED=failed
         elif grep -q 'bench: done' "$LOG"; then
@@ -182,6 +179,20 @@ boot_once() {
         UPDATE_BYTES=$((complete_bytes - found_bytes))
     fi
     echo "--- boot $name: $BOOTED after ${BOOT_SECONDS}s${UPDATE_SECONDS:+ (update ${UPDATE_SECONDS}s, $UPDATE_BYTES bytes written)}"
+}
+
+# The -drive value for disk id $1 on image $2 (if=sd when $1 is sd), with
+# the blkdebug rules $3 (see lib/blkdebug.sh) when given, written beside the
+# image (IMAGE.ini for IMAGE.img).
+drive() {
+    local where="if=none,id=$1,werror=report,rerror=report"
+    [[ $1 == sd ]] && where="if=sd"
+    if [[ -n $3 ]]; then
+        echo "$3" >"${2%.img}.ini"
+        echo "$where,cache=$cache_mode,format=raw,file.driver=blkdebug,file.config=${2%.img}.ini,file.image.driver=file,file.image.filename=$2"
+    else
+        echo "$where,cache=$cache_mode,format=raw,file=$2"
+    fi
 }
 
 # Standard input without the carriage returns of the serial console.

@@ -30,6 +30,10 @@ readonly part_offset=$((1024 * 1024))
 readonly dtb_name=bcm2835-rpi-a-plus.dtb
 readonly tool_lines='^(Firmware update found\.|Firmware update could not be read\.|Firmware update rejected\.|Updating Firmware\.|Copying the new firmware\.|Update complete\.|Update failed\.)$'
 readonly installed_lines="Firmware update found.|Updating Firmware.|Copying the new firmware.|Update complete."
+# The SD card (sd_state) after v2 was installed over the build's v1, and as
+# the build made it.
+readonly installed_state="current=v2 fallback=v1 marker=no"
+readonly unchanged_state="current=v1 fallback=none marker=no"
 # The signed tool: one model (test-board) with rollback protection.
 readonly signed_tool=$src/build/armv6-static/tests/init-updater-model
 readonly signed_keys=$src/build/armv6-static/tests/keys

@@ -36,16 +36,16 @@ readonly extra_cases=(stick-transient current-unreadable-fallback write-fallback
 #   ballast       MiB of memory taken before the update, or empty
 #   stick_rules disk_rules   blkdebug rules (text), or empty
 #   fault         what is injected, for the table
-#   want_last     the tool's last line
+#   want_last     the tool's last line ("Update failed." unless set)
 #   want_state    the partition after the faulty boot, when it is certain
-#   want_booted   v1 or v2
+#   want_booted   v1 or v2 (v1 unless set)
 #   want_reason   a pattern for the tool's reason line, or empty
 #   evidence      a pattern on the console and QEMU's messages that shows
 #                 the fault struck
 #   evidence_after  a console line the first evidence must come after
 setup_case() {
     layout=usb disk_source=$work/sd.img ballast='' stick_rules='' disk_rules=''
-    want_state='' want_reason='' evidence_after=''
+    want_last="Update failed." want_booted=v1 want_state='' want_reason='' evidence_after=''
     local update first last sectors free spread
     sectors=$(stick_file_sectors "$work/stick-v2.img")
     first=${sectors% *} last=${sectors#* }
@@ -56,33 +56,32 @@ setup_case() {
         update=$(update_at 50 "$last")
         stick_rules=$(inject_io read "$update" read_aio)
         fault="stick: read_aio EIO on every read of sector $update (50% into kestran.fir, sectors $first-$last)"
-        want_last="Firmware update could not be read." want_booted=v1
-        want_state="current=v1 fallback=none marker=no"
+        want_last="Firmware update could not be read."
+        want_state=$unchanged_state
         evidence='I/O error, dev sda, sector [0-9]+ op 0x0:\(READ\)'
         ;;
     stick-transient)
         update=$(update_at 50 "$last")
         stick_rules=$(inject_io read "$update" read_aio "" once)
         fault="stick: read_aio EIO once on sector $update (50% into kestran.fir)"
-        want_last="Update complete." want_booted=v2 want_state=$installed
+        want_last="Update complete." want_booted=v2 want_state=$installed_state
         evidence='I/O error, dev sda, sector [0-9]+ op 0x0:\(READ\)'
         ;;
     stick-copy)
-        reference usb
+        reference
         local n=${ref[usb.reads]}
         sectors="$(update_at 50 "$last") $(update_at 60 "$last") $(update_at 70 "$last")"
         stick_rules="$(count_events read_aio "$n")
 $(inject_io read "$sectors" read_aio $((n + 1)))"
         ballast=$ballast_mib
         fault="stick: after $n reads (the checksum's, from the reference boot) read_aio EIO on every read of sectors ${sectors// /, } (50, 60, 70% into kestran.fir); ballast $ballast MiB so that the copy reads the stick again"
-        want_last="Update failed." want_booted=v1
         evidence='I/O error, dev sda, sector [0-9]+ op 0x0:\(READ\)'
         evidence_after='Copying the new firmware.'
         ;;
     current-retry | current-unreadable | current-unreadable-fallback)
         if [[ $1 == current-unreadable-fallback ]]; then
             disk_source=$work/fault-with-fallback.img
-            want_last="Update complete." want_booted=v2 want_state=$installed
+            want_last="Update complete." want_booted=v2 want_state=$installed_state
         fi
         sectors=$(ext4_block_at "$disk_source" kestran_current.sqsh 50)
         if [[ $1 == current-retry ]]; then
@@ -93,14 +92,13 @@ $(inject_io read "$sectors" read_aio $((n + 1)))"
             disk_rules="$(inject_io read "$sectors" read_aio "" once)
 $(inject_io read "$sectors" read_aio "" once)"
             fault="image disk: read_aio EIO on the first 2 reads of sector $sectors (in the block 50% into kestran_current.sqsh)"
-            want_last="Update complete." want_booted=v2 want_state=$installed
+            want_last="Update complete." want_booted=v2 want_state=$installed_state
         else
             disk_rules=$(inject_io read "$sectors" read_aio)
             fault="image disk: read_aio EIO on every read of sectors ${sectors// /, } (the block 50% into kestran_current.sqsh)"
         fi
         if [[ $1 == current-unreadable ]]; then
-            want_last="Update failed." want_booted=v1
-            want_state="current=v1 fallback=none marker=no"
+            want_state=$unchanged_state
             want_reason='could not be read and there is no fallback image'
         elif [[ $1 == current-unreadable-fallback ]]; then
             fault+="; the partition holds a fallback image (v1)"
@@ -116,30 +114,28 @@ $(inject_io read "$sectors" read_aio "" once)"
             disk_rules=$(inject_io write "$sectors" write_aio)
             fault="image disk: write_aio EIO on every write of $spread: the fallback copy's writes fail"
             # What the failed copy left at its temporary name is removed.
-            want_state="current=v1 fallback=none marker=no"
+            want_state=$unchanged_state
             want_reason="kestran_fallback.sqsh"
         else
             # Only once the fallback copy and the marker are flushed: the
             # next data is the install copy's.
-            reference usb
+            reference
             local k=$((${ref[usb.flush.current]} - 1))
             disk_rules="$(count_events flush_to_disk "$k")
 $(inject_io write "$sectors" write_aio $((k + 1)))"
             fault="image disk: after $k flushes (the fallback copy's and the marker's, from the reference boot) write_aio EIO on every write of $spread: the install copy's writes fail"
             want_reason="kestran_current.sqsh"
         fi
-        want_last="Update failed." want_booted=v1
         evidence='I/O error, dev sdb, sector [0-9]+ op 0x1:\(WRITE\)'
         evidence_after='Copying the new firmware.'
         ;;
     flush-install | flush-fallback)
-        reference usb
+        reference
         local image=current
         [[ $1 == flush-fallback ]] && image=fallback
         local k=${ref[usb.flush.$image]}
         disk_rules=$(inject_flush "$k")
         fault="image disk: flush_to_disk EIO on flush $k and every one after (the first after the $image copy's writes in the reference boot)"
-        want_last="Update failed." want_booted=v1
         want_reason="cannot flush /mnt/imgpart/kestran_$image.sqsh"
         evidence='I/O error, dev sdb, sector 0 op 0x[0-9a-f]*:\(FLUSH\)|Aborting journal on device sdb1'
         evidence_after='Copying the new firmware.'
@@ -155,7 +151,7 @@ $(inject_io write "$sectors" write_aio $((k + 1)))"
             fault="SD card: write_aio EIO on every write of $spread, from the start: the fallback copy loses them"
             # The spoilt copy never becomes the fallback image: it is
             # removed from its temporary name.
-            want_state="current=v1 fallback=none marker=no"
+            want_state=$unchanged_state
             want_reason="kestran_fallback.sqsh.new reads back from the medium other than what was copied"
         else
             # The card reads a 512-byte block per event. Before the fallback
@@ -174,11 +170,8 @@ $(inject_io write "$sectors" write_aio $((n + 1)))"
             fault="SD card: after $n reads (halfway through the read-back of the fallback copy) write_aio EIO on every write of $spread: the install copy loses them"
             want_reason="kestran_current.sqsh reads back from the medium other than what was copied"
         fi
-        want_last="Update failed." want_booted=v1
         evidence='sd_blk_write: write error on host side'
         ;;
     *) die "no case $1 (cases: ${ci_cases[*]} ${extra_cases[*]})" ;;
     esac
 }
-
-# Runs case $1: the faulty boot and the clean one; adds its rows; counts a

@@ -3,6 +3,16 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2154 # the settings of lib/common.sh, sourced first
 
+# A root file system anew in $1: static BusyBox as /bin/busybox and /bin/sh,
+# the mount points, and the directories after $1 (paths on the host).
+busybox_tree() {
+    local root=$1
+    rm -rf "$root"
+    mkdir -p "$root"/{bin,dev,proc,sys,mnt/imgpart,mnt/usb} "${@:2}"
+    cp "$cache/target/busybox/bin/busybox" "$root/bin/busybox"
+    ln -s busybox "$root/bin/sh"
+}
+
 # A firmware image, $work/$1.sqsh: static BusyBox and guest/image-init as
 # /init, which says "booted firmware $1" and powers off, padded with random
 # data. With $2 (good or bad) an image of the trial boots: it also holds the
@@ -11,10 +21,7 @@
 # bad one carries /etc/fails-health-check and confirms nothing.
 build_firmware() {
     local version=$1 health=${2:-} root=$work/fw-$1 applet
-    rm -rf "$root"
-    mkdir -p "$root"/{bin,dev,etc,proc,sys,mnt/imgpart,mnt/usb}
-    cp "$cache/target/busybox/bin/busybox" "$root/bin/busybox"
-    ln -s busybox "$root/bin/sh"
+    busybox_tree "$root" "$root/etc"
     install -m 755 "$guest/image-init" "$root/init"
     echo "$version" >"$root/etc/firmware-version"
     if [[ -n $health ]]; then
@@ -42,10 +49,7 @@ build_firmware() {
 # /reference.sh.
 build_initramfs() {
     local root=$work/initramfs
-    rm -rf "$root"
-    mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,dev,proc,sys,mnt/imgpart,mnt/usb,newroot,lib/modules}
-    cp "$cache/target/busybox/bin/busybox" "$root/bin/busybox"
-    ln -s busybox "$root/bin/sh"
+    busybox_tree "$root" "$root"/{sbin,usr/bin,usr/sbin,newroot,lib/modules}
     # The tool runs /bin/sha512sum; BusyBox's own place for it is /usr/bin.
     ln -s busybox "$root/bin/sha512sum"
     mknod -m 600 "$root/dev/console" c 5 1
@@ -84,54 +88,35 @@ strip_like_install() {
     chmod 755 "$2"
 }
 
-# The start-up with other binaries in /usr/sbin, packed as $1: each further
-# argument NAME=FILE puts FILE there as NAME in the tree build_initramfs
-# left, which is packed and then given back its own binaries.
+# The start-up with other binaries in /usr/sbin, packed as $1: a copy of
+# the tree build_initramfs left, where each further argument NAME=FILE puts
+# FILE as NAME.
 pack_initramfs_with() {
-    local archive=$1 sbin=$work/initramfs/usr/sbin swap name
-    shift
-    for swap in "$@"; do
-        name=${swap%%=*}
-        mv "$sbin/$name" "$work/saved-$name"
-        install -m 755 "${swap#*=}" "$sbin/$name"
+    local tree=$work/initramfs-with swap
+    rm -rf "$tree"
+    cp -a "$work/initramfs" "$tree"
+    for swap in "${@:2}"; do
+        install -m 755 "${swap#*=}" "$tree/usr/sbin/${swap%%=*}"
     done
-    pack_initramfs "$work/initramfs" "$archive"
-    for swap in "$@"; do
-        name=${swap%%=*}
-        mv -f "$work/saved-$name" "$sbin/$name"
-    done
-}
-
-# The start-up with the tool that installs by renames in place of the
-# installed one: $work/initramfs-rename.cpio.
-build_rename_initramfs() {
-    pack_initramfs_with "$work/initramfs-rename.cpio" \
-        "init-updater=$work/initramfs/usr/sbin/init-updater-rename"
-}
-
-# The start-up with the signed tool (stripped) in place of the installed
-# one: $work/initramfs-signed.cpio.
-build_signed_initramfs() {
-    strip_like_install "$signed_tool" "$work/init-updater-signed"
-    pack_initramfs_with "$work/initramfs-signed.cpio" "init-updater=$work/init-updater-signed"
-}
-
-# The start-up with the trial tool (stripped) and the trial
-# kestran-boot-image in place of the installed ones:
-# $work/initramfs-trial.cpio.
-build_trial_initramfs() {
-    strip_like_install "$trial_tool" "$work/init-updater-trial"
-    pack_initramfs_with "$work/initramfs-trial.cpio" "init-updater=$work/init-updater-trial" \
-        "kestran-boot-image=$trial_boot_image"
+    pack_initramfs "$tree" "$1"
+    rm -rf "$tree"
 }
 
 # An SD card image ($1, 512 MiB: qemu wants a power of two) with one ext4
-# partition at 1 MiB holding the files of directory $2.
+# partition at 1 MiB holding, for each further argument NAME=FILE, FILE as
+# NAME.
 make_sd() {
-    rm -f "$1"
-    truncate -s 512M "$1"
-    echo 'start=2048, type=83' | sfdisk -q "$1" >/dev/null
-    mkfs.ext4 -q -F -E offset="$part_offset" -L imgpart -d "$2" "$1" 511M
+    local card=$1 root=$1.root file
+    shift
+    rm -rf "$card" "$root"
+    mkdir -p "$root"
+    for file in "$@"; do
+        cp "${file#*=}" "$root/${file%%=*}"
+    done
+    truncate -s 512M "$card"
+    echo 'start=2048, type=83' | sfdisk -q "$card" >/dev/null
+    mkfs.ext4 -q -F -E offset="$part_offset" -L imgpart -d "$root" "$card" 511M
+    rm -rf "$root"
 }
 
 # A USB stick image ($1, 64 MiB) with one vfat partition holding $2 as
@@ -158,7 +143,9 @@ sign() {
         die "dist/sign/kestran-sign could not sign $1 with $signed_keys/test.sec: $said"
 }
 
-# A copy of the build's SD card (v1, no fallback) for a case: $work/$1-sd.img.
+# A copy of the build's SD card (v1, no fallback) for a case: makes
+# $work/$1-sd.img and prints its name.
 fresh_disks() {
     cp --sparse=always "$work/sd.img" "$work/$1-sd.img"
+    echo "$work/$1-sd.img"
 }

@@ -3,32 +3,17 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2154 # the settings of lib/common.sh, sourced first
 
-# Which of the trial images t1-t4 the file $1 is, byte for byte; fails when
-# it is none of them.
-trial_image_name() {
+# Which of the images v1, v2 and t1-t4 (those built) the file $1 is, byte
+# for byte; fails when it is none of them.
+image_name() {
     local version
-    for version in t1 t2 t3 t4; do
+    for version in v1 v2 t1 t2 t3 t4; do
         if [[ -f $work/$version.sqsh ]] && cmp -s "$1" "$work/$version.sqsh"; then
             echo "$version"
             return 0
         fi
     done
     return 1
-}
-
-# The trial state on the partition copy $1, whose top directory holds the
-# names $2: "trial=" what kestran_trial holds ("none" without it), and
-# "trial.new=..." when there is a kestran_trial.new too.
-trial_field() {
-    local part=$1 names=$2 name field=()
-    for name in kestran_trial kestran_trial.new; do
-        if grep -qxF "$name" <<<"$names"; then
-            field+=("${name#kestran_}=$(debugfs -R "cat /$name" "$part" 2>/dev/null | tr -d '\n')")
-        elif [[ $name == kestran_trial ]]; then
-            field+=(trial=none)
-        fi
-    done
-    echo "${field[*]}"
 }
 
 # What the SD card's image partition holds, read from the host without
@@ -38,7 +23,8 @@ trial_field() {
 # file, "floor=N version=N" for the version files of rollback protection,
 # and "fsck=STATUS" when e2fsck found errors. With SD_TRIAL set (by
 # trial) the trial state files and the event log are no extras and the state follows the
-# marker: "trial=1", "trial=rejected", "trial=none" (see trial_field).
+# marker: "trial=" what kestran_trial holds ("1", "rejected"; "none" without
+# it), and "trial.new=..." when there is a kestran_trial.new too.
 sd_state() {
     local sd=$1 part=$work/part-$$.img out=$work/part-file-$$ fsck_log=$work/logs/e2fsck-$$.log
     dd if="$sd" of="$part" bs=1M skip=1 conv=sparse status=none
@@ -60,12 +46,8 @@ sd_state() {
         debugfs -R "dump /kestran_$name.sqsh $out" "$part" >/dev/null 2>&1 || true
         if [[ ! -f $out ]]; then
             which=none
-        elif cmp -s "$out" "$work/v1.sqsh"; then
-            which=v1
-        elif cmp -s "$out" "$work/v2.sqsh"; then
-            which=v2
         else
-            which=$(trial_image_name "$out") || which="other($(stat -c %s "$out")B)"
+            which=$(image_name "$out") || which="other($(stat -c %s "$out")B)"
         fi
         state+=("$name=$which")
     done
@@ -76,17 +58,17 @@ sd_state() {
     else
         state+=(marker=no)
     fi
-    [[ -z ${SD_TRIAL:-} ]] || state+=("$(trial_field "$part" "$names")")
-    # With rollback protection: the version floor and the current image's
-    # recorded version, as "floor=N version=N".
-    local file value
-    for file in kestran_version_floor kestran_current.version; do
-        grep -qx "$file" <<<"$names" || continue
-        value=$(debugfs -R "cat /$file" "$part" 2>/dev/null | tr -d '\n')
-        if [[ $file == kestran_version_floor ]]; then
-            state+=("floor=$value")
-        else
-            state+=("version=$value")
+    # With SD_TRIAL the trial state; with rollback protection the version
+    # floor and the current image's recorded version, as "floor=N version=N".
+    local field file
+    for field in trial=kestran_trial trial.new=kestran_trial.new floor=kestran_version_floor \
+        version=kestran_current.version; do
+        file=${field#*=}
+        [[ $file != kestran_trial* || -n ${SD_TRIAL:-} ]] || continue
+        if grep -qxF "$file" <<<"$names"; then
+            state+=("${field%%=*}=$(debugfs -R "cat /$file" "$part" 2>/dev/null | tr -d '\n')")
+        elif [[ $file == kestran_trial ]]; then
+            state+=(trial=none)
         fi
     done
     # Nothing else may appear on the partition.

@@ -32,14 +32,15 @@ fetch_target() {
     if ! dpkg --print-foreign-architectures | grep -qx armel; then
         dpkg --add-architecture armel
     fi
-    local kernel_pkg
-    kernel_pkg=$(apt-cache depends linux-image-rpi:armel 2>/dev/null |
-        awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }') || true
-    if [[ -z $kernel_pkg ]]; then
-        apt update -qq
-        kernel_pkg=$(apt-cache depends linux-image-rpi:armel |
-            awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }')
-    fi
+    # The kernel package behind linux-image-rpi:armel, after an update of
+    # the package lists when they do not know it yet.
+    local kernel_pkg try
+    for try in cached updated; do
+        [[ $try == cached ]] || apt update -qq
+        kernel_pkg=$(apt-cache depends linux-image-rpi:armel 2>/dev/null |
+            awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }') || true
+        [[ -z $kernel_pkg ]] || break
+    done
     [[ -n $kernel_pkg ]] || die "no kernel package behind linux-image-rpi:armel"
     log "downloading $kernel_pkg and busybox-static:armel"
     rm -rf "$cache/debs" "$target"
