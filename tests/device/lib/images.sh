@@ -144,8 +144,9 @@ sign() {
 }
 
 # A copy of the build's SD card (v1, no fallback) for a case: makes
-# $work/$1-sd.img and prints its name.
+# $work/$1-sd.img and prints its name. (Its callers take the name with
+# $(...), where set -e does not reach: a failed copy dies here.)
 fresh_disks() {
-    cp --sparse=always "$work/sd.img" "$work/$1-sd.img"
+    cp --sparse=always "$work/sd.img" "$work/$1-sd.img" || die "cannot copy the SD card for $1"
     echo "$work/$1-sd.img"
 }
