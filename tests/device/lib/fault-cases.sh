@@ -18,8 +18,10 @@
 #                       the spoilt copy removed, no fallback image
 #   stick-transient     one failed read of the stick: the kernel's retry hides
 #                       it, the update completes
-#   current-unreadable-fallback  as current-unreadable, with a fallback image:
-#                       the current image is overwritten, the update completes
+#   current-unreadable-fallback  both checksums of the current image fail
+#                       (not every later read, as in current-unreadable), with
+#                       a fallback image: the current image is overwritten,
+#                       the update completes
 #   write-fallback, flush-fallback  as write-install and flush-install, from
 #                       the fallback copy on
 # shellcheck shell=bash
@@ -79,19 +81,20 @@ $(inject_io read "$sectors" read_aio $((n + 1)))"
         evidence_after='Copying the new firmware.'
         ;;
     current-retry | current-unreadable | current-unreadable-fallback)
-        if [[ $1 == current-unreadable-fallback ]]; then
-            disk_source=$work/fault-with-fallback.img
-            want_last="Update complete." want_booted=v2 want_state=$installed_state
-        fi
+        [[ $1 != current-unreadable-fallback ]] || disk_source=$work/fault-with-fallback.img
         sectors=$(ext4_block_at "$disk_source" kestran_current.sqsh 50)
-        if [[ $1 == current-retry ]]; then
-            # Two reads fail: the read-ahead and the read of the page after
-            # it, both in the first checksum of the image; the second one
-            # reads. (Each read of the block covers its first sector.)
+        if [[ $1 != current-unreadable ]]; then
+            # The first checksum of the image reads the block twice, the
+            # read-ahead and then the page alone (each covers its first
+            # sector), and a second checksum once or twice: two failing reads
+            # fail the first checksum, four the second one too. Later reads
+            # succeed (a read-ahead that fails is read again page by page),
+            # so a new image that ext4 puts on the same block reads back.
+            local failing=2 k
+            [[ $1 == current-retry ]] || failing=4
             sectors=${sectors%% *}
-            disk_rules="$(inject_io read "$sectors" read_aio "" once)
-$(inject_io read "$sectors" read_aio "" once)"
-            fault="image disk: read_aio EIO on the first 2 reads of sector $sectors (in the block 50% into kestran_current.sqsh)"
+            disk_rules=$(for ((k = 0; k < failing; k++)); do inject_io read "$sectors" read_aio "" once; done)
+            fault="image disk: read_aio EIO on the first $failing reads of sector $sectors (in the block 50% into kestran_current.sqsh)"
             want_last="Update complete." want_booted=v2 want_state=$installed_state
         else
             disk_rules=$(inject_io read "$sectors" read_aio)
